@@ -1,0 +1,137 @@
+// SocketStream: the connection's descriptor with its timed send and receive loops
+// (spec Parts 3.2 and 3.3).
+#include "SocketStream.h"
+
+#include "DebugLog.h"
+
+#include <algorithm>
+#include <boost/thread/locks.hpp>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+typedef boost::lock_guard<boost::recursive_mutex> Guard;
+
+// The pause after a send that sent nothing and between receive attempts.
+void RetryPause() { usleep(SocketStream::kRetryPauseMs * 1000); }
+
+} // namespace
+
+SocketStream::SocketStream() : m_fd(-1) {}
+
+SocketStream::~SocketStream() { Close(); }
+
+int SocketStream::Close() {
+    Guard sendLock(m_SendLock);
+    Guard recvLock(m_RecvLock);
+    int fd = m_fd.exchange(-1);
+    if (fd < 0) {
+        return -1;
+    }
+    return ::close(fd);
+}
+
+void SocketStream::Attach(int fd) {
+    Close();
+    Guard recvLock(m_RecvLock);
+    m_fd.store(fd);
+    m_Stash.clear();
+}
+
+void SocketStream::Shutdown() {
+    // No lock: a sender or reader may be blocked inside the very call this wakes. The
+    // descriptor is only closed under the engine's connect lock, which the caller holds.
+    int fd = m_fd.load();
+    if (fd >= 0) {
+        ::shutdown(fd, SHUT_RDWR);
+    }
+}
+
+int SocketStream::Send(const char* buffer, uint32_t length, int flags) {
+    Guard lock(m_SendLock);
+    const uint32_t start = GetTickMs();
+    int64_t remaining = length;
+    for (;;) {
+        const uint32_t offset = length - static_cast<uint32_t>(remaining);
+        ssize_t sent = ::send(m_fd.load(), buffer + offset, static_cast<size_t>(remaining), flags);
+        if (sent < 1) {
+            RetryPause();
+        } else {
+            remaining -= sent;
+        }
+        if (remaining <= 0) {
+            break;
+        }
+        if (static_cast<uint32_t>(GetTickMs() - start) >= kSendBudgetMs) {
+            break;
+        }
+    }
+    return static_cast<int>(length - remaining);
+}
+
+int SocketStream::Recv(char* buffer, uint32_t length, int flags,
+                       const std::atomic<bool>* keepGoing, uint32_t timeoutMs) {
+    Guard lock(m_RecvLock);
+    const bool peek = (flags & MSG_PEEK) != 0;
+    flags &= ~MSG_PEEK;
+
+    int64_t remaining = length;
+    if (!m_Stash.empty()) {
+        if (m_Stash.size() >= length) {
+            if (length > 0) {
+                memcpy(buffer, m_Stash.data(), length);
+            }
+            if (!peek) {
+                m_Stash.erase(0, length);
+            }
+            return static_cast<int>(length);
+        }
+        memcpy(buffer, m_Stash.data(), m_Stash.size());
+        remaining = static_cast<int64_t>(length) - static_cast<int64_t>(m_Stash.size());
+        if (!peek) {
+            m_Stash.clear();
+        }
+    }
+
+    const uint32_t start = GetTickMs();
+    for (;;) {
+        const uint32_t offset = length - static_cast<uint32_t>(remaining);
+        ssize_t got = ::recv(m_fd.load(), buffer + offset, static_cast<size_t>(remaining), flags);
+        if (got < 0) {
+            if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+                return -1;
+            }
+        } else if (got == 0) {
+            // The peer closed the connection: not an errno condition, so leave none behind
+            // (the receive thread records -6528002 for a read that returned 0 with errno 0).
+            errno = 0;
+            return 0;
+        } else {
+            if (peek) {
+                m_Stash.append(buffer + offset, static_cast<size_t>(got));
+            }
+            remaining -= got;
+            if (remaining <= 0) {
+                return static_cast<int>(length);
+            }
+        }
+        RetryPause();
+        if (static_cast<uint32_t>(GetTickMs() - start) >= timeoutMs ||
+            (keepGoing != nullptr && !keepGoing->load())) {
+            return static_cast<int>(length - remaining);
+        }
+    }
+}
+
+int SocketStream::Recv(char* buffer, uint32_t length, int flags, uint32_t timeoutMs) {
+    return Recv(buffer, length, flags, nullptr, timeoutMs);
+}
+
+size_t SocketStream::StashSize() {
+    Guard lock(m_RecvLock);
+    return m_Stash.size();
+}
