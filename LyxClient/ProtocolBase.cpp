@@ -1,10 +1,10 @@
-// ProtocolBase: the command protocol engine (spec Parts 3.1 to 3.6).
+// ProtocolBase: the command protocol engine.
 //
 // Stopping is immediate: CloseConnect (and the destructor through it) clears m_bRunning,
 // broadcasts both conditions under their wait locks and shuts the socket down before it
 // joins the receive thread, so neither engine thread waits out a 30 ms slice. A read that
 // fails because of that shutdown is seen with m_bRunning already false and therefore
-// records nothing and starts no close thread, exactly like the ordinary stop of the spec.
+// records nothing and starts no close thread, exactly like an ordinary stop.
 // Every wait re-tests its state under its wait lock before waiting, and every notifier
 // broadcasts under that lock, so no wake-up falls between a test and its wait.
 #include "ProtocolBase.h"
@@ -67,7 +67,9 @@ private:
     int m_fd;
 };
 
-int GetTid() { return static_cast<int>(::syscall(SYS_gettid)); }
+int GetTid() {
+    return static_cast<int>(::syscall(SYS_gettid));
+}
 
 const int kEnginePriority = 9;
 
@@ -85,7 +87,7 @@ std::atomic<bool> g_bRealtimeStartRefused(false);
 // Starts an engine thread already at SCHED_RR priority 9 where the system allows it, so
 // that on a busy machine it does not first wait for a time-sharing slice before it can
 // raise its own priority; otherwise (no permission) it starts like any thread. The thread
-// body still asks for SCHED_RR itself and logs when that is refused, as specified.
+// body still asks for SCHED_RR itself and logs when that is refused.
 boost::thread* NewEngineThread(const boost::function<void()>& body) {
     if (!g_bRealtimeStartRefused.load(std::memory_order_relaxed)) {
         boost::thread::attributes attrs;
@@ -139,7 +141,7 @@ void IdleSleep(int fd, uint32_t ms) {
 } // namespace
 
 // ---------------------------------------------------------------------------------------
-// Construction and destruction (Part 3.6)
+// Construction and destruction
 
 ProtocolBase::ProtocolBase()
     : m_bRunning(false), m_AnsCode(0), m_SendBuffer(1, '\0'), m_bPending(false),
@@ -159,7 +161,7 @@ ProtocolBase::~ProtocolBase() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Settings (Part 3.3)
+// Settings
 
 void ProtocolBase::SetCmdPrefix(const char* prefix, uint32_t length) {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "SetCmdPrefix %d", static_cast<int>(length));
@@ -177,9 +179,9 @@ void ProtocolBase::SetCmdPrefix(const char* prefix, uint32_t length) {
 
 void ProtocolBase::SetCustCmdPrefix(const char* prefix) {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "SetCustCmdPrefix");
-    // The spec takes no lock here; m_PrefixLock is taken anyway so that a prefix set while
-    // the receive thread parses a frame is not a data race. Exactly len(m_CmdPrefix) bytes
-    // are kept; a shorter text is padded with zero bytes instead of read past its end.
+    // m_PrefixLock is taken so that a prefix set while the receive thread parses a frame is
+    // not a data race. Exactly len(m_CmdPrefix) bytes are kept; a shorter text is padded
+    // with zero bytes instead of read past its end.
     Guard lock(m_PrefixLock);
     const size_t n = m_CmdPrefix.size();
     m_CustCmdPrefix.assign(n, '\0');
@@ -194,7 +196,7 @@ void ProtocolBase::SetSndRcvTimeout(int seconds) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Connection set-up and tear-down (Part 3.2)
+// Connection set-up and tear-down
 
 int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPort,
                               int noDispatcher, int timeoutSec) {
@@ -212,13 +214,12 @@ int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPo
 }
 
 int ProtocolBase::ReConnect() {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(),
-               m_Socket.GetFd());
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(), m_Socket.GetFd());
     if (m_Socket.GetFd() == -1) {
         ORR_SET_ERROR(ORR_ERR_INIT_OBJECT, "Invalid m_Socket", "");
         return ORR_ERR_INIT_OBJECT;
     }
-    // Implementer's choice (spec 3.2): the old threads are retired before the new ones
+    // The old threads are retired before the new ones
     // start, so the old receive thread never reads the next connection's socket. It ends
     // as by a stop request: no error, no close thread.
     {
@@ -306,8 +307,8 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
         if (ready <= 0) {
             // Nothing writable: the 30 ms pause, ended early when a candidate becomes
             // writable (it is then handled in the next pass).
-            if (ready < 0 || ::poll(writeSet.data(), writeSet.size(),
-                                    static_cast<int>(kPollSliceMs)) < 0) {
+            if (ready < 0 ||
+                ::poll(writeSet.data(), writeSet.size(), static_cast<int>(kPollSliceMs)) < 0) {
                 usleep(kPollSliceMs * 1000);
             }
         } else {
@@ -408,19 +409,17 @@ int ProtocolBase::StartThreads(int noDispatcher) {
         ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
         return ORR_ERR_CREATE_OBJECT;
     }
-    // Code 0 is recorded once, before the receive thread exists (the spec records it again
-    // at the end): recorded after the thread started, it could overwrite the error of a
-    // receive thread that fails at once (a refused socket), and a waiting request would
-    // then report a cancel instead of that error.
+    // Code 0 is recorded once, before the receive thread exists: recorded after the thread started,
+    // it could overwrite the error of a receive thread that fails at once (a refused socket), and a
+    // waiting request would then report a cancel instead of that error.
     ORR_SET_ERROR(0, "", "");
     if (noDispatcher == 0) {
         Guard lock(m_QueueLock);
         m_EventQueue.clear();
     }
-    // The receive thread is started before the dispatch thread (the spec lists them the
-    // other way round): the first request needs the receive thread, and starting it first
-    // takes a thread start-up off that request's path. Nothing else depends on the order;
-    // the queue is emptied before either exists.
+    // The receive thread is started before the dispatch thread: the first request needs the receive
+    // thread, and starting it first takes a thread start-up off that request's path. Nothing else
+    // depends on the order; the queue is emptied before either exists.
     try {
         std::unique_ptr<boost::thread> thread(
             NewEngineThread(boost::bind(&ProtocolBase::NetworkThread, this)));
@@ -497,7 +496,7 @@ void ProtocolBase::StopReceiveThread() {
         return;
     }
     if (m_pThreadGroup->is_this_thread_in()) {
-        // Called on the receive thread itself (which the spec rules out): it cannot join
+        // Called on the receive thread itself (never done by the engine): it cannot join
         // itself; the group is joined by the next CloseConnect or StartThreads.
         return;
     }
@@ -508,14 +507,20 @@ void ProtocolBase::StopReceiveThread() {
     m_pThreadGroup.reset();
 }
 
-bool ProtocolBase::IsPending() { return m_bPending.load(); }
+bool ProtocolBase::IsPending() {
+    return m_bPending.load();
+}
 
-bool ProtocolBase::IsConnected() { return m_Socket.GetFd() != -1; }
+bool ProtocolBase::IsConnected() {
+    return m_Socket.GetFd() != -1;
+}
 
-int ProtocolBase::GetSocket() { return m_Socket.GetFd(); }
+int ProtocolBase::GetSocket() {
+    return m_Socket.GetFd();
+}
 
 // ---------------------------------------------------------------------------------------
-// Requests and acknowledgements (Part 3.3)
+// Requests and acknowledgements
 
 int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
                                  const std::string& payload, bool peek, int timeoutSec) {
@@ -525,8 +530,8 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
     DLOG_WRITE(GetLogger(), DL_INFO,
                "==> RequestCommand Req:0x%02X Ans:0x%02X %s size:%d peek:%d timeout:%d pend:%d "
                "sock:%d",
-               req, ans, name, static_cast<int>(payload.size()), static_cast<int>(peek),
-               timeoutSec, static_cast<int>(m_bPending.load()), m_Socket.GetFd());
+               req, ans, name, static_cast<int>(payload.size()), static_cast<int>(peek), timeoutSec,
+               static_cast<int>(m_bPending.load()), m_Socket.GetFd());
     {
         Guard lock(m_RequestLock);
         if (m_bPending.load()) {
@@ -560,8 +565,7 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
         if (m_AnsCode.load() == 0) {
             break;
         }
-        WaitSlice(m_AnswerArrived, m_AnswerWaitLock, kPollSliceMs,
-                  &ProtocolBase::AnswerWaitDone);
+        WaitSlice(m_AnswerArrived, m_AnswerWaitLock, kPollSliceMs, &ProtocolBase::AnswerWaitDone);
     }
 
     {
@@ -632,7 +636,9 @@ bool ProtocolBase::WaitSlice(boost::condition_variable_any& cond, boost::recursi
     return cond.timed_wait(guard, deadline);
 }
 
-bool ProtocolBase::AnswerWaitDone() { return m_AnsCode.load() == 0 || !m_bRunning.load(); }
+bool ProtocolBase::AnswerWaitDone() {
+    return m_AnsCode.load() == 0 || !m_bRunning.load();
+}
 
 bool ProtocolBase::EventWaitDone() {
     if (!m_bRunning.load()) {
@@ -654,7 +660,7 @@ void ProtocolBase::WakeWaiters() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Receive thread (Part 3.4)
+// Receive thread
 
 void ProtocolBase::NetworkThread() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread begin sock:%d", m_Socket.GetFd());
@@ -706,8 +712,7 @@ void ProtocolBase::NetworkThread() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread end sock:%d", fd);
 }
 
-ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf,
-                                                     std::string& payload) {
+ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std::string& payload) {
     UniqueGuard prefixLock(m_PrefixLock);
     const int fd = m_Socket.GetFd();
     const uint32_t prefixLen = static_cast<uint32_t>(prefixBuf.size());
@@ -768,8 +773,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf,
 
     UniqueGuard requestLock(m_RequestLock);
     if (code == m_AnsCode.load()) {
-        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got response 0x%02X sock:%d", code,
-                   fd);
+        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got response 0x%02X sock:%d", code, fd);
         errno = 0;
         const ReadHandler reader = m_ReadHandlers[code];
         const int result = (this->*reader)(payload);
@@ -794,8 +798,8 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf,
             RecordReceiveFailure(errno, __LINE__);
             return kExitThread;
         }
-        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got event 0x%02X, len=%d sock:%d",
-                   code, static_cast<int>(payload.size()), fd);
+        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got event 0x%02X, len=%d sock:%d", code,
+                   static_cast<int>(payload.size()), fd);
         {
             Guard queueLock(m_QueueLock);
             m_EventQueue.push_back(EventRecord{code, payload});
@@ -854,7 +858,7 @@ void ProtocolBase::RetireCloseThread() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Event dispatch (Part 3.5)
+// Event dispatch
 
 void ProtocolBase::DispatcherThread() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
@@ -869,8 +873,7 @@ void ProtocolBase::DispatcherThread() {
     while (m_bRunning.load()) {
         if (m_EventQueue.empty()) {
             queueLock.unlock();
-            WaitSlice(m_EventArrived, m_EventWaitLock, kPollSliceMs,
-                      &ProtocolBase::EventWaitDone);
+            WaitSlice(m_EventArrived, m_EventWaitLock, kPollSliceMs, &ProtocolBase::EventWaitDone);
             queueLock.lock();
             continue;
         }
@@ -895,7 +898,7 @@ void ProtocolBase::DispatcherThread() {
 }
 
 // ---------------------------------------------------------------------------------------
-// Hooks and table defaults (Parts 3.3, 3.6)
+// Hooks and table defaults
 
 void ProtocolBase::OnConnectClose() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "OnConnectClose sock:%d", m_Socket.GetFd());
@@ -904,13 +907,19 @@ void ProtocolBase::OnConnectClose() {
 
 void ProtocolBase::OnEventHandled(uint8_t /*code*/, int /*result*/) {}
 
-int ProtocolBase::OnCustCmdPrefix() { return 1; }
+int ProtocolBase::OnCustCmdPrefix() {
+    return 1;
+}
 
 void ProtocolBase::OnFrameBegin() {}
 
-int ProtocolBase::OnConnectHandshake(int /*socket*/) { return 0; }
+int ProtocolBase::OnConnectHandshake(int /*socket*/) {
+    return 0;
+}
 
-bool ProtocolBase::IsPeerAlive() { return true; }
+bool ProtocolBase::IsPeerAlive() {
+    return true;
+}
 
 int ProtocolBase::ReadNothing(std::string& payload) {
     payload.clear();

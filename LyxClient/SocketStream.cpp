@@ -1,5 +1,4 @@
-// SocketStream: the connection's descriptor with its timed send and receive loops
-// (spec Parts 3.2 and 3.3).
+// SocketStream: the connection's descriptor with its timed send and receive loops.
 #include "SocketStream.h"
 
 #include "DebugLog.h"
@@ -17,13 +16,17 @@ namespace {
 typedef boost::lock_guard<boost::recursive_mutex> Guard;
 
 // The pause after a send that sent nothing and between receive attempts.
-void RetryPause() { usleep(SocketStream::kRetryPauseMs * 1000); }
+void RetryPause() {
+    usleep(SocketStream::kRetryPauseMs * 1000);
+}
 
 } // namespace
 
 SocketStream::SocketStream() : m_fd(-1) {}
 
-SocketStream::~SocketStream() { Close(); }
+SocketStream::~SocketStream() {
+    Close();
+}
 
 int SocketStream::Close() {
     Guard sendLock(m_SendLock);
@@ -73,8 +76,8 @@ int SocketStream::Send(const char* buffer, uint32_t length, int flags) {
     return static_cast<int>(length - remaining);
 }
 
-int SocketStream::Recv(char* buffer, uint32_t length, int flags,
-                       const std::atomic<bool>* keepGoing, uint32_t timeoutMs) {
+int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atomic<bool>* keepGoing,
+                       uint32_t timeoutMs) {
     Guard lock(m_RecvLock);
     const bool peek = (flags & MSG_PEEK) != 0;
     flags &= ~MSG_PEEK;

@@ -1,4 +1,4 @@
-// Connection set-up and tear-down (spec Part 3.2): several ports at once, refused sockets,
+// Connection set-up and tear-down: several ports at once, refused sockets,
 // time-out 0, empty port lists, handshake rejection, aborting a connect wait, re-entry,
 // ReConnect, socket options.
 #include "EngineTestUtil.h"
@@ -99,9 +99,9 @@ TEST(Connect, TimeoutZeroNeverWaitsAndListsThePortsWithTrailingBlanks) {
     EXPECT_EQ(ORR_ERR_NO_CONNECTION, e.OpenConnect(kIp, {a.Port(), refused}, 0, 0));
     EXPECT_FALSE(e.IsConnected());
     const std::string text = e.ErrorText();
-    const std::string expect = "No TCP connection could be built to IP:127.0.0.1 Port:" +
-                               std::to_string(a.Port()) + " " + std::to_string(refused) +
-                               "  [ProtocolBase.cpp:";
+    const std::string expect =
+        "No TCP connection could be built to IP:127.0.0.1 Port:" + std::to_string(a.Port()) + " " +
+        std::to_string(refused) + "  [ProtocolBase.cpp:";
     EXPECT_EQ(0u, text.find(expect)) << text;
     EXPECT_EQ(fdsBefore, CountFds());
 }
@@ -111,9 +111,9 @@ TEST(Connect, EmptyPortListFailsWithoutCreatingASocket) {
     const int fdsBefore = CountFds();
     EXPECT_EQ(ORR_ERR_EMPTY_PORTS, e.OpenConnect(kIp, {}, 0, 1));
     EXPECT_EQ(fdsBefore, CountFds());
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("It's invliad to specify empty port number vector (vecPort) to "
-                            "OpenConnect()."));
+    EXPECT_EQ(0u,
+              e.ErrorText().find("It's invliad to specify empty port number vector (vecPort) to "
+                                 "OpenConnect()."));
 }
 
 TEST(Connect, RejectedHandshakeFailsAfterTheTimeoutWithEveryPassOffered) {
@@ -128,8 +128,8 @@ TEST(Connect, RejectedHandshakeFailsAfterTheTimeoutWithEveryPassOffered) {
     EXPECT_LT(took, 1500);
     EXPECT_GT(e.handshakeCalls.load(), 5); // offered again in every later pass
     EXPECT_FALSE(e.IsConnected());
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("It's OK to build connection, but server handshake was failed."));
+    EXPECT_EQ(0u,
+              e.ErrorText().find("It's OK to build connection, but server handshake was failed."));
     Peer p = a.Accept();
     EXPECT_TRUE(p.WaitEof(2000));
     p.Close();
@@ -156,12 +156,10 @@ TEST(Connect, PendingWaitRefusesOpenConnectAndInitSocket) {
     TestEngine e;
     e.m_bPending = true;
     EXPECT_EQ(ORR_ERR_REENTRY, e.OpenConnect(kIp, {a.Port()}, 0, 1));
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("Function reentry is not allowed: ProtocolBase::OpenConnect"));
+    EXPECT_EQ(0u, e.ErrorText().find("Function reentry is not allowed: ProtocolBase::OpenConnect"));
     SocketPair sp = MakePair();
     EXPECT_EQ(ORR_ERR_REENTRY, e.InitSocket(sp.engineEnd, 0));
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("Function reentry is not allowed: ProtocolBase::InitSocket"));
+    EXPECT_EQ(0u, e.ErrorText().find("Function reentry is not allowed: ProtocolBase::InitSocket"));
     ::close(sp.engineEnd); // not adopted
     e.m_bPending = false;
 }
@@ -173,8 +171,7 @@ TEST(Connect, ConnectPortsRefusesWhileADescriptorIsHeld) {
     ASSERT_EQ(0, e.InitSocket(sp.engineEnd, 1));
     EXPECT_EQ(ORR_ERR_STILL_CLOSING, e.ConnectPorts(kIp, {a.Port()}, 0, 1));
     EXPECT_TRUE(e.IsConnected());
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("Previous network thread is still busy at closing itself"));
+    EXPECT_EQ(0u, e.ErrorText().find("Previous network thread is still busy at closing itself"));
 }
 
 TEST(Connect, ReConnectWithoutASocketFails) {

@@ -1,4 +1,4 @@
-// Event dispatch (spec Part 3.5): in-order handling with OnEventHandled, no dispatcher,
+// Event dispatch: in-order handling with OnEventHandled, no dispatcher,
 // stopping while a handler runs, and the answer winning over an event handler.
 #include "EngineTestUtil.h"
 

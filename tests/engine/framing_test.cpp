@@ -1,4 +1,4 @@
-// Wire format and frame search (spec Parts 3.1, 3.4): prefixes, answers, exceptional
+// Wire format and frame search: prefixes, answers, exceptional
 // events, resynchronisation one byte at a time, custom and empty prefixes, late answers.
 #include "EngineTestUtil.h"
 
@@ -72,8 +72,10 @@ TEST(Framing, StrayBytesAreSkippedOneByOneWithANoticeEach) {
     const std::string sock = " sock:" + std::to_string(e.GetSocket());
     auto lines = log.Lines("NetworkThread unknown prefix data");
     ASSERT_EQ(2u, lines.size());
-    EXPECT_NE(std::string::npos, lines[0].find("NOTICE| NetworkThread unknown prefix data 0x78" + sock));
-    EXPECT_NE(std::string::npos, lines[1].find("NOTICE| NetworkThread unknown prefix data 0x79" + sock));
+    EXPECT_NE(std::string::npos,
+              lines[0].find("NOTICE| NetworkThread unknown prefix data 0x78" + sock));
+    EXPECT_NE(std::string::npos,
+              lines[1].find("NOTICE| NetworkThread unknown prefix data 0x79" + sock));
     EXPECT_LT(log.LineIndex("prefix data 0x79"), log.LineIndex("got response 0x1B"));
 }
 
@@ -202,8 +204,8 @@ TEST(Framing, LateAnswerIsAnExceptionalEventAndItsPayloadIsResynchronised) {
     e.UseReader(kAns, TestEngine::kRead2);
     Peer peer = Adopt(e);
     EXPECT_EQ(ORR_ERR_NO_RESPONSE, e.RequestCommand(kReq, kAns, "Late", Payload32('g'), true, 1));
-    EXPECT_EQ(0, e.ErrorText()
-                     .find("Late command failed to receive response packet within 1 seconds."));
+    EXPECT_EQ(
+        0, e.ErrorText().find("Late command failed to receive response packet within 1 seconds."));
     EXPECT_EQ(0, e.m_AnsCode.load());
     EXPECT_EQ(Frame(kReq, Payload32('g')), peer.Read(40));
     peer.Write(Frame(kAns, "\x78\x79") + Frame(0x30));

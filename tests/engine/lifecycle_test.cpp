@@ -1,4 +1,4 @@
-// Engine lifecycle (spec Part 3.6): defaults after construction, destruction in every
+// Engine lifecycle: defaults after construction, destruction in every
 // state (never connected, connected, right after a receive failure), reconnecting after
 // failures, SIGPIPE, and the descriptor/thread leak check over 1,000 cycles.
 #include "EngineTestUtil.h"

@@ -1,4 +1,4 @@
-// Receive thread exit paths (spec Part 3.4): peer closed, read error, dead peer, failing
+// Receive thread exit paths: peer closed, read error, dead peer, failing
 // readers and hooks, and the quiet stop by CloseConnect, plus the thread's start lines.
 #include "EngineTestUtil.h"
 

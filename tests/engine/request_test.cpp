@@ -1,4 +1,4 @@
-// Requests and the socket loops (spec Part 3.3): answers, time-out texts, cancellation when
+// Requests and the socket loops: answers, time-out texts, cancellation when
 // the connection ends, re-entry, time-out 0, requests without a connection, and the
 // Send/Recv loops of SocketStream with their peek stash.
 #include "EngineTestUtil.h"
@@ -47,9 +47,9 @@ TEST(Request, TimeoutRecordsNameAndSeconds) {
     const int64_t took = NowMs() - start;
     EXPECT_GE(took, 1000);
     EXPECT_LT(took, 1200);
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("QuitConfCtrl command failed to receive response packet within 1 "
-                            "seconds. [ProtocolBase.cpp:"));
+    EXPECT_EQ(0u,
+              e.ErrorText().find("QuitConfCtrl command failed to receive response packet within 1 "
+                                 "seconds. [ProtocolBase.cpp:"));
     EXPECT_EQ(0, e.m_AnsCode.load());
     EXPECT_EQ(1, log.Count("ERROR | ErrorCode=-6528101 -> QuitConfCtrl command failed"));
 }
@@ -62,7 +62,8 @@ TEST(Request, ConnectionLostWhileWaitingReturnsTheRecordedError) {
         peer.Close();
     });
     const int64_t start = NowMs();
-    EXPECT_EQ(ORR_ERR_GRACEFUL_CLOSE, e.RequestCommand(kReq, kAns, "Lost", Payload32('l'), true, 5));
+    EXPECT_EQ(ORR_ERR_GRACEFUL_CLOSE,
+              e.RequestCommand(kReq, kAns, "Lost", Payload32('l'), true, 5));
     EXPECT_LT(NowMs() - start, 500);
     t.Join();
     EXPECT_EQ(0u, e.ErrorText().find("The connection has been gracefully closed."));
@@ -80,8 +81,8 @@ TEST(Request, CloseConnectDuringTheWaitCancelsWithoutARecordedError) {
     EXPECT_EQ(ORR_ERR_NO_RESPONSE, e.RequestCommand(kReq, kAns, "Closed", Payload32('c'), true, 5));
     EXPECT_LT(NowMs() - start, 500);
     t.Join();
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("Cancel command failed to receive response packet within ? seconds."));
+    EXPECT_EQ(0u, e.ErrorText().find(
+                      "Cancel command failed to receive response packet within ? seconds."));
     EXPECT_EQ(kAns, e.m_AnsCode.load()); // a cancelled request leaves the code as it was
     EXPECT_EQ(0, e.closeCalls.load());
 }
@@ -94,8 +95,8 @@ TEST(Request, ReentryWhilePendingIsRefusedAndNothingIsSent) {
     e.m_bPending = true;
     EXPECT_EQ(ORR_ERR_REENTRY, e.RequestCommand(kReq, kAns, "Again", "x", true, 1));
     e.m_bPending = false;
-    EXPECT_EQ(0u, e.ErrorText()
-                      .find("Function reentry is not allowed: ProtocolBase::RequestCommand"));
+    EXPECT_EQ(0u,
+              e.ErrorText().find("Function reentry is not allowed: ProtocolBase::RequestCommand"));
     EXPECT_EQ("", peer.Read(1, 100));
     EXPECT_EQ(0, e.m_AnsCode.load());
     EXPECT_EQ(1, log.Count("==> RequestCommand Req:0x18 Ans:0x19 Again size:1 peek:1 timeout:1 "
