@@ -1,5 +1,7 @@
 #include "ScreenReceiverStub.h"
 
+#include "BigEndian.h"
+
 #include <boost/thread/locks.hpp>
 #include <cerrno>
 
@@ -21,10 +23,7 @@ constexpr size_t kEmptyAnswerSize = 32;
 // Every request carries 32 bytes; multi-byte fields are big-endian.
 std::string IdPayload(uint32_t id) {
     std::string payload(ScreenReceiverStub::kPayloadSize, '\0');
-    payload[0] = char(id >> 24);
-    payload[1] = char(id >> 16);
-    payload[2] = char(id >> 8);
-    payload[3] = char(id);
+    StoreBigEndian32(&payload[0], id);
     return payload;
 }
 
@@ -171,9 +170,7 @@ int ScreenReceiverStub::ReadResultAnswer(std::string& /*payload*/) {
     // Bytes that do not arrive count as zero.
     uint8_t buffer[kResultSize] = {};
     int got = m_Socket.Recv(reinterpret_cast<char*>(buffer), kResultSize, 0, kReadBudgetMs);
-    uint32_t value = (uint32_t(buffer[0]) << 24) | (uint32_t(buffer[1]) << 16) |
-                     (uint32_t(buffer[2]) << 8) | buffer[3];
-    *static_cast<int32_t*>(m_pAnswerDest) = int32_t(value);
+    *static_cast<int32_t*>(m_pAnswerDest) = int32_t(LoadBigEndian32(buffer));
     if (got == 0) {
         errno = 0;
     }

@@ -1,16 +1,10 @@
 #include "SenderRecord.h"
 
+#include "BigEndian.h"
+
 #include <cstring>
 
 namespace {
-
-uint32_t BigEndian32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
-uint32_t BigEndian16(const uint8_t* p) {
-    return (uint32_t(p[0]) << 8) | p[1];
-}
 
 // Offsets inside one wire entry.
 constexpr size_t kIdOffset = 0;
@@ -25,9 +19,9 @@ constexpr size_t kExtField3Offset = 63;
 } // namespace
 
 void SenderRecord::DecodeEntry(const uint8_t* entry, bool extended) {
-    m_id = BigEndian32(entry + kIdOffset);
+    m_id = LoadBigEndian32(entry + kIdOffset);
     // Kept as the 32-bit value the service sent; the front end hands it to inet_ntoa as is.
-    m_ipAddress = BigEndian32(entry + kIpOffset);
+    m_ipAddress = LoadBigEndian32(entry + kIpOffset);
 
     // The name field need not be terminated: then all 48 bytes are the name.
     const uint8_t* name = entry + kNameOffset;
@@ -35,13 +29,13 @@ void SenderRecord::DecodeEntry(const uint8_t* entry, bool extended) {
     size_t nameLength = zero ? size_t(static_cast<const uint8_t*>(zero) - name) : kUserNameSize;
     m_userName.assign(reinterpret_cast<const char*>(name), nameLength);
 
-    m_playing = BigEndian16(entry + kPlayingOffset);
+    m_playing = LoadBigEndian16(entry + kPlayingOffset);
     m_frameNo = entry[kFrameOffset];
 
     // A basic entry has no tail: these keep whatever the record held before.
     if (extended) {
-        m_extField1 = BigEndian16(entry + kExtField1Offset);
-        m_appType = BigEndian16(entry + kAppTypeOffset);
-        m_extField3 = BigEndian16(entry + kExtField3Offset);
+        m_extField1 = LoadBigEndian16(entry + kExtField1Offset);
+        m_appType = LoadBigEndian16(entry + kAppTypeOffset);
+        m_extField3 = LoadBigEndian16(entry + kExtField3Offset);
     }
 }

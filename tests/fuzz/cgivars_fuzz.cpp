@@ -7,6 +7,7 @@
 // payload as the body, handed out in reads of a size that byte 0 also picks; the fourth
 // method takes A as REQUEST_METHOD. The payload is also decoded on its own, in a heap
 // block of exactly its size, so that a read past its end is caught.
+#include "FuzzCheck.h"
 #include "getcgivars.h"
 
 #include <algorithm>
@@ -18,14 +19,6 @@
 #include <string>
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 // Counts the non-empty runs between separators of a text that ends at its first NUL: the
 // number of variables a successful parse must give.

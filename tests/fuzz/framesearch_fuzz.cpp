@@ -14,6 +14,7 @@
 // request waits for its code, events reach the handlers in the order they were read and
 // never more than were read, a request that reports success had its answer read, the
 // engine tears itself down in bounded time, and no descriptor or thread is left behind.
+#include "FuzzCheck.h"
 #include "ProtocolBase.h"
 
 #include <atomic>
@@ -34,14 +35,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 const std::string kPrefix = "RecvIPC";
 const std::string kCustomPrefix = "RecvCUS";

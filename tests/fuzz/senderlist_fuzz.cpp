@@ -14,6 +14,7 @@
 // other end holds the stream and is then shut. Both must agree on every record, every
 // result and every reader result; each decoded record is also checked field by field
 // against the wire bytes.
+#include "FuzzCheck.h"
 #include "ScreenReceiverStub.h"
 #include "SenderRecord.h"
 
@@ -28,14 +29,6 @@
 #include <vector>
 
 namespace {
-
-#define FUZZ_CHECK(cond)                                                                           \
-    do {                                                                                           \
-        if (!(cond)) {                                                                             \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond);          \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (0)
 
 constexpr size_t kHeaderSize = 32;
 constexpr size_t kResultSize = 32;
