@@ -11,13 +11,15 @@
 # Each check's condition is a code string that check() evaluates after its request, so
 # its variables are expanded late on purpose:
 # shellcheck disable=SC2016,SC2034
+# shellcheck source-path=SCRIPTDIR
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 bin="$root/build/bin"
 port=18081
-SIM_PORT=19996
+# shellcheck source=../lib/servers.sh
+source "$root/tests/lib/servers.sh"
 
 die() { echo "http-test: $*" >&2; exit 2; }
 while [ $# -gt 0 ]; do
@@ -45,68 +47,9 @@ base="http://127.0.0.1:$port"
 cgi="$base/cgi-bin/screenreceiver.cgi"
 
 # ---- processes and clean-up -------------------------------------------------------
-sim_pid=""
-httpd_pid=""
-stop_pid() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-  fi
-  wait "$pid" 2>/dev/null || true
-}
-cleanup() { stop_pid "$httpd_pid"; stop_pid "$sim_pid"; httpd_pid="" sim_pid=""; }
 trap cleanup EXIT
 trap 'cleanup; exit 130' INT
 trap 'cleanup; exit 143' TERM
-
-port_busy() {
-  local rc=0
-  timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null || rc=$?
-  [ "$rc" -eq 0 ] || [ "$rc" -eq 124 ]
-}
-
-# Starts receiver-sim with the given extra options, waiting (bounded) for the shared
-# port to be free and for the sim to report that it listens.
-start_sim() {
-  stop_pid "$sim_pid"; sim_pid=""
-  local deadline=$((SECONDS + 300)) ready="$work/sim.ready"
-  while :; do
-    while port_busy "$SIM_PORT"; do
-      [ $SECONDS -lt $deadline ] || die "port $SIM_PORT stayed busy for 5 minutes"
-      sleep 1
-    done
-    rm -f "$ready"
-    "$bin/receiver-sim" --port "$SIM_PORT" --ready-file "$ready" "$@" 2>>"$work/sim.log" &
-    sim_pid=$!
-    for _ in $(seq 100); do
-      [ -s "$ready" ] && return 0
-      kill -0 "$sim_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    stop_pid "$sim_pid"; sim_pid=""
-    # Someone took the port between the check and the bind: wait and try again.
-    [ $SECONDS -lt $deadline ] || { cat "$work/sim.log" >&2; die "receiver-sim did not start"; }
-    sleep 1
-  done
-}
-
-start_httpd() {
-  "$root/web/configure-lighttpd" --cgi "$bin/screenreceiver.cgi" --state-dir "$work/lighttpd" \
-    --port "$port" --out "$work/lighttpd.conf"
-  port_busy "$port" && die "port $port is busy: pick another with --port"
-  lighttpd -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
-  httpd_pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null --max-time 2 "$base/" && return 0
-    kill -0 "$httpd_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  cat "$work/lighttpd.out" "$work/lighttpd/error.log" >&2 2>/dev/null || true
-  die "lighttpd did not come up on port $port"
-}
 
 # ---- small test harness -----------------------------------------------------------
 passed=0

@@ -5,74 +5,13 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2154  # bin and work come from the sourcing script
 
-SIM_PORT=19996
-sim_pid=""
-httpd_pid=""
+# shellcheck source=../lib/servers.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/servers.sh"
+
 passed=0
 failed=0
 
 die() { echo "${0##*/}: $*" >&2; exit 2; }
-
-stop_pid() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  if kill -0 "$pid" 2>/dev/null; then
-    kill -TERM "$pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$pid" 2>/dev/null || true
-  fi
-  wait "$pid" 2>/dev/null || true
-}
-
-cleanup() {
-  stop_pid "$httpd_pid"
-  stop_pid "$sim_pid"
-  httpd_pid=""
-  sim_pid=""
-}
-
-port_busy() {
-  local rc=0
-  timeout 2 bash -c "exec 3<>/dev/tcp/127.0.0.1/$1" 2>/dev/null || rc=$?
-  [ "$rc" -eq 0 ] || [ "$rc" -eq 124 ]
-}
-
-# Waits (bounded) until nobody listens on the fixed port: it is shared with other tests.
-wait_port_free() {
-  local deadline=$((SECONDS + 300))
-  while port_busy "$SIM_PORT"; do
-    [ $SECONDS -lt $deadline ] || die "port $SIM_PORT stayed busy for 5 minutes"
-    sleep 1
-  done
-}
-
-# Starts receiver-sim on the fixed port with the given extra options and waits for it.
-start_sim() {
-  stop_pid "$sim_pid"
-  sim_pid=""
-  local deadline=$((SECONDS + 300)) ready="$work/sim.ready"
-  while :; do
-    wait_port_free
-    rm -f "$ready"
-    "$bin/receiver-sim" --port "$SIM_PORT" --ready-file "$ready" --quiet "$@" 2>>"$work/sim.log" &
-    sim_pid=$!
-    for _ in $(seq 100); do
-      [ -s "$ready" ] && return 0
-      kill -0 "$sim_pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    stop_pid "$sim_pid"
-    sim_pid=""
-    # Someone took the port between the check and the bind: wait and try again.
-    [ $SECONDS -lt $deadline ] || { cat "$work/sim.log" >&2; die "receiver-sim did not start"; }
-    sleep 1
-  done
-}
-
-stop_sim() {
-  stop_pid "$sim_pid"
-  sim_pid=""
-}
 
 check() { # name, then a command that succeeds when the check passes
   local name=$1

@@ -43,20 +43,6 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 cgi="http://127.0.0.1:$port/cgi-bin/screenreceiver.cgi"
 
-start_httpd() {
-  port_busy "$port" && die "port $port is busy: pick another with --port"
-  "$root/web/configure-lighttpd" --cgi "$bin/screenreceiver.cgi" --state-dir "$work/lighttpd" \
-    --port "$port" --out "$work/lighttpd.conf"
-  lighttpd -D -f "$work/lighttpd.conf" >"$work/lighttpd.out" 2>&1 &
-  httpd_pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$port/" && return 0
-    kill -0 "$httpd_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  cat "$work/lighttpd.out" "$work/lighttpd/error.log" >&2 2>/dev/null || true
-  die "lighttpd did not come up on port $port"
-}
 
 # get QUERY / post BODY: one request through lighttpd; sets $status, $ctype and $body.
 request() {
