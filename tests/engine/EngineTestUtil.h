@@ -57,7 +57,9 @@ inline int64_t NowMs() {
         .count();
 }
 
-inline void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+inline void SleepMs(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 // Polls pred every millisecond until it holds or timeoutMs passed.
 inline bool WaitUntil(const std::function<bool()>& pred, int timeoutMs = 3000) {
@@ -85,8 +87,12 @@ inline int CountDirEntries(const char* path) {
     closedir(dir);
     return n - (std::string(path) == "/proc/self/fd" ? 1 : 0); // the DIR's own descriptor
 }
-inline int CountFds() { return CountDirEntries("/proc/self/fd"); }
-inline int CountThreads() { return CountDirEntries("/proc/self/task"); }
+inline int CountFds() {
+    return CountDirEntries("/proc/self/fd");
+}
+inline int CountThreads() {
+    return CountDirEntries("/proc/self/task");
+}
 
 // The test's end of a connection.
 class Peer {
@@ -343,15 +349,21 @@ public:
 
     void UseReader(uint8_t code, Reader r) {
         switch (r) {
-        case kRead2: m_ReadHandlers[code] = static_cast<ReadHandler>(&TestEngine::Read2); break;
-        case kRead4: m_ReadHandlers[code] = static_cast<ReadHandler>(&TestEngine::Read4); break;
+        case kRead2:
+            m_ReadHandlers[code] = static_cast<ReadHandler>(&TestEngine::Read2);
+            break;
+        case kRead4:
+            m_ReadHandlers[code] = static_cast<ReadHandler>(&TestEngine::Read4);
+            break;
         case kRead32:
             m_ReadHandlers[code] = static_cast<ReadHandler>(&TestEngine::Read32);
             break;
         case kReadFail:
             m_ReadHandlers[code] = static_cast<ReadHandler>(&TestEngine::ReadFail);
             break;
-        case kReadDefault: m_ReadHandlers[code] = &TestEngine::ReadNothing; break;
+        case kReadDefault:
+            m_ReadHandlers[code] = &TestEngine::ReadNothing;
+            break;
         }
     }
     // Event handlers: A returns 10, B returns 20, Blocking waits for ReleaseBlocked().
@@ -499,5 +511,12 @@ public:
 private:
     std::thread m_thread;
 };
+
+// Connects e to a socketpair; the returned peer is the test's end.
+inline Peer Adopt(TestEngine& e, int noDispatcher = 0) {
+    SocketPair sp = MakePair();
+    EXPECT_EQ(0, e.InitSocket(sp.engineEnd, noDispatcher));
+    return std::move(sp.peer);
+}
 
 } // namespace enginetest

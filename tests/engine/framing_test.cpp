@@ -9,13 +9,6 @@ namespace {
 const uint8_t kReq = 0x1A;
 const uint8_t kAns = 0x1B;
 
-// Connects e to a socketpair; the returned peer is the test's end.
-Peer Adopt(TestEngine& e, int noDispatcher = 0) {
-    SocketPair sp = MakePair();
-    EXPECT_EQ(0, e.InitSocket(sp.engineEnd, noDispatcher));
-    return std::move(sp.peer);
-}
-
 } // namespace
 
 TEST(Framing, SetCmdPrefixWritesPrefixIntoSendBuffer) {

@@ -4,16 +4,6 @@
 
 using namespace enginetest;
 
-namespace {
-
-Peer Adopt(TestEngine& e, int noDispatcher = 0) {
-    SocketPair sp = MakePair();
-    EXPECT_EQ(0, e.InitSocket(sp.engineEnd, noDispatcher));
-    return std::move(sp.peer);
-}
-
-} // namespace
-
 TEST(ReceiveThread, StartLinesAndScheduling) {
     TempLog log;
     TestEngine e;

@@ -10,12 +10,6 @@ namespace {
 const uint8_t kReq = 0x18;
 const uint8_t kAns = 0x19;
 
-Peer Adopt(TestEngine& e) {
-    SocketPair sp = MakePair();
-    EXPECT_EQ(0, e.InitSocket(sp.engineEnd, 0));
-    return std::move(sp.peer);
-}
-
 } // namespace
 
 TEST(Request, AnswerIsReadAndTheWaiterWokenAtOnce) {
