@@ -774,11 +774,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
     UniqueGuard requestLock(m_RequestLock);
     if (code == m_AnsCode.load()) {
         DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got response 0x%02X sock:%d", code, fd);
-        errno = 0;
-        const ReadHandler reader = m_ReadHandlers[code];
-        const int result = (this->*reader)(payload);
-        if (result == 0 || result == -1) {
-            RecordReceiveFailure(errno, __LINE__);
+        if (!RunReader(code, payload, __LINE__)) {
             return kExitThread;
         }
         m_AnsCode.store(0);
@@ -791,11 +787,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
                    code, fd);
     } else {
         requestLock.unlock();
-        errno = 0;
-        const ReadHandler reader = m_ReadHandlers[code];
-        const int result = (this->*reader)(payload);
-        if (result == 0 || result == -1) {
-            RecordReceiveFailure(errno, __LINE__);
+        if (!RunReader(code, payload, __LINE__)) {
             return kExitThread;
         }
         DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got event 0x%02X, len=%d sock:%d", code,
@@ -808,6 +800,17 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
         m_EventArrived.notify_all();
     }
     return kNextPass;
+}
+
+bool ProtocolBase::RunReader(uint8_t code, std::string& payload, int line) {
+    errno = 0; // a reader that fails without errno reports a graceful close
+    const ReadHandler reader = m_ReadHandlers[code];
+    const int result = (this->*reader)(payload);
+    if (result == 0 || result == -1) {
+        RecordReceiveFailure(errno, line);
+        return false;
+    }
+    return true;
 }
 
 void ProtocolBase::RecordReceiveFailure(int err, int line) {

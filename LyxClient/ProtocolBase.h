@@ -58,8 +58,8 @@ public:
     virtual void SetCustCmdPrefix(const char* prefix);
     virtual void SetSndRcvTimeout(int seconds);
 
-    virtual int OpenConnect(const char* ip, const std::vector<uint16_t>& vecPort,
-                            int noDispatcher, int timeoutSec);
+    virtual int OpenConnect(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
+                            int timeoutSec);
     virtual int ReConnect();
     virtual int InitSocket(int socket, int noDispatcher);
 
@@ -139,6 +139,8 @@ private:
     FrameResult ReceiveFrame(std::string& prefixBuf, std::string& payload);
     // Records a receive failure (errno err, or -6528002 when err is 0) unless the engine is
     // being stopped (m_bRunning already false): a stop that woke a read records nothing.
+    // Runs the payload reader of code; on failure records it (at line) and returns false.
+    bool RunReader(uint8_t code, std::string& payload, int line);
     void RecordReceiveFailure(int err, int line);
     // Exit step 15.1: starts a close thread, handing it the previous one to join first, so
     // the receive thread itself never blocks on a close thread.
@@ -154,8 +156,8 @@ private:
     // under the wait lock cannot miss the wake-up.
     void WakeWaiters();
     // TimedWait that first tests (this->*done)() under the wait lock; true when done or woken.
-    bool WaitSlice(boost::condition_variable_any& cond, boost::recursive_mutex& lock,
-                   uint32_t ms, bool (ProtocolBase::*done)());
+    bool WaitSlice(boost::condition_variable_any& cond, boost::recursive_mutex& lock, uint32_t ms,
+                   bool (ProtocolBase::*done)());
     bool AnswerWaitDone();
     bool EventWaitDone();
 
