@@ -123,8 +123,8 @@ CgiResult RunCgi(const std::map<std::string, std::string>& env, const std::strin
     std::vector<std::string> envText;
     for (char** e = environ; *e; ++e) {
         std::string var = *e;
-        // Keep the sanitizers' settings; everything CGI comes from `env` alone.
-        if (var.find("SAN_OPTIONS=") != std::string::npos) {
+        // Keep the sanitizers' and the emulator's settings; everything CGI comes from `env`.
+        if (var.find("SAN_OPTIONS=") != std::string::npos || var.rfind("QEMU_", 0) == 0) {
             envText.push_back(var);
         }
     }
@@ -149,8 +149,21 @@ CgiResult RunCgi(const std::map<std::string, std::string>& env, const std::strin
             envp.push_back(&e[0]);
         }
         envp.push_back(nullptr);
-        char* argv[] = {const_cast<char*>(CGI_PATH), nullptr};
-        execve(CGI_PATH, argv, envp.data());
+        // CGI_UNDER_TEST runs another build of the program (a cross-built one), and
+        // CGI_LAUNCHER the emulator in front of it, e.g. "qemu-arm".
+        const char* program = getenv("CGI_UNDER_TEST") ? getenv("CGI_UNDER_TEST") : CGI_PATH;
+        std::vector<std::string> words;
+        std::istringstream launcher(getenv("CGI_LAUNCHER") ? getenv("CGI_LAUNCHER") : "");
+        for (std::string w; launcher >> w;) {
+            words.push_back(w);
+        }
+        words.push_back(program);
+        std::vector<char*> argv;
+        for (std::string& w : words) {
+            argv.push_back(&w[0]);
+        }
+        argv.push_back(nullptr);
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(in[0]);
