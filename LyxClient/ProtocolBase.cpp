@@ -108,32 +108,10 @@ boost::thread* NewEngineThread(const boost::function<void()>& body) {
     return new boost::thread(body);
 }
 
-// Waits at most ms for fd to be readable (or in error / hung up, as select's read set
-// reports them). 1 readable, 0 time-out, -1 failure with errno set.
-int WaitReadable(int fd, uint32_t ms) {
-    if (fd < 0) {
-        errno = EBADF;
-        return -1;
-    }
-    pollfd pfd;
-    pfd.fd = fd;
-    pfd.events = POLLIN;
-    pfd.revents = 0;
-    int rc = ::poll(&pfd, 1, static_cast<int>(ms));
-    if (rc <= 0) {
-        return rc;
-    }
-    if (pfd.revents & POLLNVAL) {
-        errno = EBADF;
-        return -1;
-    }
-    return 1;
-}
-
 // Sleeps ms, ending early when fd becomes readable: the idle "sleep" of the receive loop,
 // so that data arriving during it is read at once.
 void IdleSleep(int fd, uint32_t ms) {
-    if (WaitReadable(fd, ms) < 0) {
+    if (SocketStream::WaitReadable(fd, ms) < 0) {
         usleep(ms * 1000);
     }
 }
@@ -251,6 +229,9 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
         ORR_SET_ERROR(ORR_ERR_EMPTY_PORTS, "", "");
         return ORR_ERR_EMPTY_PORTS;
     }
+    // Cleared once here, not before the wait: a CloseConnect that comes while the connects
+    // are still being started must end this procedure too.
+    m_bAbortConnect.store(false);
 
     std::vector<int> vecSocket;
     std::vector<CandidateHolder> holders;
@@ -287,11 +268,13 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
         if (i + 1 < vecPort.size()) {
             usleep(kPollSliceMs * 1000);
         }
+        if (m_bAbortConnect.load()) {
+            break;
+        }
     }
 
     const uint32_t start = GetTickMs();
     const uint32_t budgetMs = static_cast<uint32_t>(timeoutSec) * 1000u;
-    m_bAbortConnect.store(false);
     bool seenWritable = false;
     std::vector<pollfd> writeSet(vecSocket.size());
     for (size_t i = 0; i < vecSocket.size(); ++i) {
@@ -312,7 +295,8 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
                 usleep(kPollSliceMs * 1000);
             }
         } else {
-            for (size_t i = 0; i < vecSocket.size(); ++i) {
+            bool accepted = false;
+            for (size_t i = 0; i < vecSocket.size() && !accepted; ++i) {
                 // Writable as select's write set reports it: ready, failed or hung up.
                 if (!(writeSet[i].revents & (POLLOUT | POLLERR | POLLHUP))) {
                     continue;
@@ -336,7 +320,12 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
                 m_Socket.Attach(vecSocket[i]);
                 DLOG_WRITE(GetLogger(), DL_INFO, "OpenConnect use port# %hu sock:%d",
                            static_cast<unsigned short>(vecPort[i]), vecSocket[i]);
-                break;
+                accepted = true;
+            }
+            // A rejected candidate stays writable: without this pause the next pass would
+            // offer it to the hook again at once, in a busy loop.
+            if (!accepted) {
+                usleep(kPollSliceMs * 1000);
             }
         }
         if (m_Socket.GetFd() != -1) {
@@ -386,14 +375,21 @@ void ProtocolBase::ApplySocketOptions(int socket) {
 }
 
 int ProtocolBase::StartThreads(int noDispatcher) {
-    JoinThread(m_pDispatcherThread);
-    // A receive thread of an earlier connection that could not be joined (CloseConnect
-    // called on the receive thread itself) is joined now; if this is that very thread,
-    // the group is kept and the new thread joins it.
-    if (m_pThreadGroup && !m_pThreadGroup->is_this_thread_in()) {
+    // An event handler or a payload reader that connects anew runs on the very thread
+    // this would replace, and a thread cannot join itself: that thread goes on serving
+    // the new connection instead of running beside a second one.
+    const bool onDispatcher =
+        m_pDispatcherThread && m_pDispatcherThread->get_id() == boost::this_thread::get_id();
+    const bool onReceiver = m_pThreadGroup && m_pThreadGroup->is_this_thread_in();
+    if (!onDispatcher) {
+        JoinThread(m_pDispatcherThread);
+    }
+    // A receive thread of an earlier connection is joined now unless it is this thread.
+    if (m_pThreadGroup && !onReceiver) {
         m_pThreadGroup->join_all();
         m_pThreadGroup.reset();
     }
+    m_bDispatchWanted.store(noDispatcher == 0);
     m_bRunning.store(true);
     const uint32_t gen = m_nConnGen.load() + 1;
     m_nConnGen.store(gen);
@@ -421,16 +417,18 @@ int ProtocolBase::StartThreads(int noDispatcher) {
     // thread, and starting it first takes a thread start-up off that request's path. Nothing else
     // depends on the order; the queue is emptied before either exists.
     try {
-        std::unique_ptr<boost::thread> thread(
-            NewEngineThread(boost::bind(&ProtocolBase::NetworkThread, this)));
-        m_pThreadGroup->add_thread(thread.get());
-        thread.release(); // owned by the group now
+        if (!onReceiver) {
+            std::unique_ptr<boost::thread> thread(
+                NewEngineThread(boost::bind(&ProtocolBase::NetworkThread, this)));
+            m_pThreadGroup->add_thread(thread.get());
+            thread.release(); // owned by the group now
+        }
     } catch (const std::exception&) {
         CloseConnect();
         ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
         return ORR_ERR_CREATE_OBJECT;
     }
-    if (noDispatcher == 0) {
+    if (noDispatcher == 0 && !m_pDispatcherThread) {
         try {
             m_pDispatcherThread.reset(
                 NewEngineThread(boost::bind(&ProtocolBase::DispatcherThread, this)));
@@ -552,6 +550,21 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
     const uint32_t budgetMs = static_cast<uint32_t>(timeoutSec) * 1000u;
     while (static_cast<uint32_t>(GetTickMs() - start) < budgetMs) {
         if (!m_bRunning.load()) {
+            // The receive thread clears m_AnsCode before it ends, so an answer read just
+            // before the close is seen here: that request has succeeded. Otherwise the
+            // request is over, and its answer code must not make a frame of a later
+            // connection an answer that nobody waits for.
+            bool answered;
+            {
+                Guard lock(m_RequestLock);
+                answered = m_AnsCode.load() == 0;
+                if (m_AnsCode.load() == ans) {
+                    m_AnsCode.store(0);
+                }
+            }
+            if (answered) {
+                break;
+            }
             const int code = GetErrorCode();
             if (code < 0) {
                 return code;
@@ -687,9 +700,9 @@ void ProtocolBase::NetworkThread() {
             break;
         }
         const int fd = m_Socket.GetFd();
-        const int ready = WaitReadable(fd, kPollSliceMs);
+        const int ready = SocketStream::WaitReadable(fd, kPollSliceMs);
         if (ready < 0) {
-            RecordReceiveFailure(errno, __LINE__);
+            RecordReceiveFailure(-errno, __LINE__);
             break;
         }
         if (ready == 0) {
@@ -724,7 +737,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
             }
             int got = m_Socket.Recv(&prefixBuf[0], prefixLen, MSG_PEEK);
             if (got == -1 || got == 0) {
-                RecordReceiveFailure(errno, __LINE__);
+                RecordReceiveFailure(m_Socket.LastReadFailure(), __LINE__);
                 return kExitThread;
             }
             if (static_cast<uint32_t>(got) < prefixLen) {
@@ -736,7 +749,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
             if (prefixBuf == m_CmdPrefix || prefixBuf == m_CustCmdPrefix) {
                 got = m_Socket.Recv(&prefixBuf[0], prefixLen, 0);
                 if (got == -1 || got == 0) {
-                    RecordReceiveFailure(errno, __LINE__);
+                    RecordReceiveFailure(m_Socket.LastReadFailure(), __LINE__);
                     return kExitThread;
                 }
                 break;
@@ -746,7 +759,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
             char skipped;
             got = m_Socket.Recv(&skipped, 1, 0);
             if (got == -1 || got == 0) {
-                RecordReceiveFailure(errno, __LINE__);
+                RecordReceiveFailure(m_Socket.LastReadFailure(), __LINE__);
                 return kExitThread;
             }
         }
@@ -758,7 +771,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
         errno = 0;
         const int result = OnCustCmdPrefix();
         if (result == 0 || result == -1) {
-            RecordReceiveFailure(errno, __LINE__);
+            RecordReceiveFailure(HookFailure(), __LINE__);
             return kExitThread;
         }
         return kNextPass;
@@ -767,7 +780,7 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
     unsigned char code = 0;
     int got = m_Socket.Recv(reinterpret_cast<char*>(&code), 1, 0);
     if (got == -1 || got == 0) {
-        RecordReceiveFailure(errno, __LINE__);
+        RecordReceiveFailure(m_Socket.LastReadFailure(), __LINE__);
         return kExitThread;
     }
 
@@ -803,21 +816,31 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& prefixBuf, std
 }
 
 bool ProtocolBase::RunReader(uint8_t code, std::string& payload, int line) {
-    errno = 0; // a reader that fails without errno reports a graceful close
+    errno = 0; // see HookFailure
     const ReadHandler reader = m_ReadHandlers[code];
     const int result = (this->*reader)(payload);
     if (result == 0 || result == -1) {
-        RecordReceiveFailure(errno, line);
+        RecordReceiveFailure(HookFailure(), line);
         return false;
     }
     return true;
 }
 
-void ProtocolBase::RecordReceiveFailure(int err, int line) {
+void ProtocolBase::RecordReceiveFailure(int code, int line) {
     if (!m_bRunning.load()) {
         return; // a stop woke the read: the ordinary stop records nothing
     }
-    SetError(err != 0 ? -err : ORR_ERR_GRACEFUL_CLOSE, "", "", __FILE__, line);
+    SetError(code, "", "", __FILE__, line);
+}
+
+int ProtocolBase::HookFailure() {
+    // The socket knows why its last read came up short; a hook that failed without
+    // reading short reports its errno, or a graceful close when it left none.
+    const int code = m_Socket.LastReadFailure();
+    if (code != 0) {
+        return code;
+    }
+    return errno != 0 ? -errno : ORR_ERR_GRACEFUL_CLOSE;
 }
 
 void ProtocolBase::StartCloseThread() {
@@ -873,7 +896,7 @@ void ProtocolBase::DispatcherThread() {
         DLOG_WRITE(GetLogger(), DL_WARN, "DispatcherThread sched_setscheduler() fail!");
     }
 
-    while (m_bRunning.load()) {
+    while (m_bRunning.load() && m_bDispatchWanted.load()) {
         if (m_EventQueue.empty()) {
             queueLock.unlock();
             WaitSlice(m_EventArrived, m_EventWaitLock, kPollSliceMs, &ProtocolBase::EventWaitDone);

@@ -137,11 +137,14 @@ private:
 
     // One frame of the receive loop (steps 8-14 of NetworkThread), m_PrefixLock held inside.
     FrameResult ReceiveFrame(std::string& prefixBuf, std::string& payload);
-    // Records a receive failure (errno err, or -6528002 when err is 0) unless the engine is
-    // being stopped (m_bRunning already false): a stop that woke a read records nothing.
     // Runs the payload reader of code; on failure records it (at line) and returns false.
     bool RunReader(uint8_t code, std::string& payload, int line);
-    void RecordReceiveFailure(int err, int line);
+    // Records a receive failure with code unless the engine is being stopped (m_bRunning
+    // already false): a stop that woke a read records nothing.
+    void RecordReceiveFailure(int code, int line);
+    // The code for a payload reader or custom-prefix hook that failed (errno cleared
+    // before the call).
+    int HookFailure();
     // Exit step 15.1: starts a close thread, handing it the previous one to join first, so
     // the receive thread itself never blocks on a close thread.
     void StartCloseThread();
@@ -167,4 +170,7 @@ private:
     // thread started for an older generation finds its connection gone and does nothing,
     // so it can never tear down (or join the receive thread of) a newer connection.
     std::atomic<uint32_t> m_nConnGen{0};
+    // False when the current connection was set up without a dispatch thread: a dispatch
+    // thread that set it up from its own handler then ends once that handler returns.
+    std::atomic<bool> m_bDispatchWanted{false};
 };

@@ -2,11 +2,13 @@
 #include "SocketStream.h"
 
 #include "DebugLog.h"
+#include "ErrorHandler.h"
 
 #include <algorithm>
 #include <boost/thread/locks.hpp>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -60,7 +62,8 @@ int SocketStream::Send(const char* buffer, uint32_t length, int flags) {
     int64_t remaining = length;
     for (;;) {
         const uint32_t offset = length - static_cast<uint32_t>(remaining);
-        ssize_t sent = ::send(m_fd.load(), buffer + offset, static_cast<size_t>(remaining), flags);
+        ssize_t sent = ::send(m_fd.load(), buffer + offset, static_cast<size_t>(remaining),
+                              flags | MSG_DONTWAIT);
         if (sent < 1) {
             RetryPause();
         } else {
@@ -91,6 +94,7 @@ int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atom
             if (!peek) {
                 m_Stash.erase(0, length);
             }
+            m_nReadFailure.store(0);
             return static_cast<int>(length);
         }
         memcpy(buffer, m_Stash.data(), m_Stash.size());
@@ -103,15 +107,15 @@ int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atom
     const uint32_t start = GetTickMs();
     for (;;) {
         const uint32_t offset = length - static_cast<uint32_t>(remaining);
-        ssize_t got = ::recv(m_fd.load(), buffer + offset, static_cast<size_t>(remaining), flags);
+        ssize_t got = ::recv(m_fd.load(), buffer + offset, static_cast<size_t>(remaining),
+                             flags | MSG_DONTWAIT);
         if (got < 0) {
             if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+                m_nReadFailure.store(-errno);
                 return -1;
             }
         } else if (got == 0) {
-            // The peer closed the connection: not an errno condition, so leave none behind
-            // (the receive thread records -6528002 for a read that returned 0 with errno 0).
-            errno = 0;
+            m_nReadFailure.store(ORR_ERR_GRACEFUL_CLOSE);
             return 0;
         } else {
             if (peek) {
@@ -119,19 +123,36 @@ int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atom
             }
             remaining -= got;
             if (remaining <= 0) {
+                m_nReadFailure.store(0);
                 return static_cast<int>(length);
             }
         }
-        RetryPause();
-        if (static_cast<uint32_t>(GetTickMs() - start) >= timeoutMs ||
-            (keepGoing != nullptr && !keepGoing->load())) {
+        const uint32_t elapsed = GetTickMs() - start;
+        if (elapsed >= timeoutMs || (keepGoing != nullptr && !keepGoing->load())) {
+            m_nReadFailure.store(-ETIMEDOUT);
             return static_cast<int>(length - remaining);
         }
+        // The retry pause, ended early when bytes arrive; never past the budget.
+        WaitReadable(m_fd.load(), std::min<uint32_t>(kRetryPauseMs, timeoutMs - elapsed));
     }
 }
 
 int SocketStream::Recv(char* buffer, uint32_t length, int flags, uint32_t timeoutMs) {
     return Recv(buffer, length, flags, nullptr, timeoutMs);
+}
+
+int SocketStream::WaitReadable(int fd, uint32_t ms) {
+    if (fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    pollfd pfd{fd, POLLIN, 0};
+    const int rc = ::poll(&pfd, 1, static_cast<int>(ms));
+    if (rc > 0 && (pfd.revents & POLLNVAL)) {
+        errno = EBADF;
+        return -1;
+    }
+    return rc > 0 ? 1 : rc;
 }
 
 size_t SocketStream::StashSize() {

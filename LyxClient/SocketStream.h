@@ -6,6 +6,8 @@
 // guards m_Stash (Recv, Attach, Close). Close takes m_SendLock before m_RecvLock; that is
 // the only order in which both are held. m_fd is atomic so that GetFd may be read from
 // any thread (for log lines and the readiness wait) without a lock.
+// Every single send and receive call is non-blocking, whatever mode the descriptor is in,
+// so the loops keep their budgets even on a blocking socket with long time-outs.
 #pragma once
 
 #include <atomic>
@@ -38,19 +40,29 @@ public:
     // sent nothing. Returns the number of bytes sent (possibly short, never -1).
     int Send(const char* buffer, uint32_t length, int flags);
     // Receives length bytes within timeoutMs. MSG_PEEK keeps them in the stash. Returns
-    // length, a short count when the budget ran out or *keepGoing fell to 0, 0 when the
-    // peer closed, -1 on a socket error.
+    // length, a short count when the budget ran out or *keepGoing fell to 0 (0 when
+    // nothing came), 0 when the peer closed, -1 on a socket error.
     int Recv(char* buffer, uint32_t length, int flags, const std::atomic<bool>* keepGoing,
              uint32_t timeoutMs);
-    int Recv(char* buffer, uint32_t length, int flags,
-             uint32_t timeoutMs = kDefaultRecvTimeoutMs);
+    int Recv(char* buffer, uint32_t length, int flags, uint32_t timeoutMs = kDefaultRecvTimeoutMs);
+
+    // Why the last Recv returned less than asked, as the code a receive failure records:
+    // ORR_ERR_GRACEFUL_CLOSE when the peer closed, -ETIMEDOUT when the budget ran out (or
+    // the keep-going flag fell), minus errno on a socket error; 0 after a complete read.
+    // Set where the read ends, so no caller has to work it out of errno afterwards.
+    int LastReadFailure() const { return m_nReadFailure.load(); }
 
     // Bytes waiting in the stash (for tests and diagnostics).
     size_t StashSize();
+
+    // Waits at most ms for fd to be readable (or in error or hung up). 1 readable,
+    // 0 time-out, -1 failure with errno set.
+    static int WaitReadable(int fd, uint32_t ms);
 
 private:
     std::atomic<int> m_fd;
     boost::recursive_mutex m_SendLock;
     boost::recursive_mutex m_RecvLock;
     std::string m_Stash;
+    std::atomic<int> m_nReadFailure{0};
 };

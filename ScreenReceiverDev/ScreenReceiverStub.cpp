@@ -3,7 +3,6 @@
 #include "BigEndian.h"
 
 #include <boost/thread/locks.hpp>
-#include <cerrno>
 
 namespace {
 
@@ -121,18 +120,9 @@ int ScreenReceiverStub::RequestResult(uint8_t req, const char* name, const std::
 
 int ScreenReceiverStub::ReadBlock(uint8_t* buffer, uint32_t length) {
     int got = m_Socket.Recv(reinterpret_cast<char*>(buffer), length, 0, kReadBudgetMs);
-    if (got == 0) {
-        // Peer closed: make sure the engine reports it as such, not by a stale errno.
-        errno = 0;
-        return 0;
-    }
-    if (got > 0 && uint32_t(got) < length) {
-        // The budget ran out part-way. The rest of the buffer would still hold bytes of an
-        // earlier block, and the stream has lost its framing: fail the read.
-        errno = ETIMEDOUT;
-        return 0;
-    }
-    return got;
+    // A block that arrived only in part fails the read (the socket records the budget
+    // running out): the rest of the buffer would still hold bytes of an earlier block.
+    return got == int(length) || got == -1 ? got : 0;
 }
 
 int ScreenReceiverStub::ReadSenderListAnswer(std::string& /*payload*/) {
@@ -171,17 +161,10 @@ int ScreenReceiverStub::ReadResultAnswer(std::string& /*payload*/) {
     uint8_t buffer[kResultSize] = {};
     int got = m_Socket.Recv(reinterpret_cast<char*>(buffer), kResultSize, 0, kReadBudgetMs);
     *static_cast<int32_t*>(m_pAnswerDest) = int32_t(LoadBigEndian32(buffer));
-    if (got == 0) {
-        errno = 0;
-    }
     return got;
 }
 
 int ScreenReceiverStub::DiscardAnswer(std::string& /*payload*/) {
     char scratch[kEmptyAnswerSize];
-    int got = m_Socket.Recv(scratch, kEmptyAnswerSize, 0, kReadBudgetMs);
-    if (got == 0) {
-        errno = 0;
-    }
-    return got;
+    return m_Socket.Recv(scratch, kEmptyAnswerSize, 0, kReadBudgetMs);
 }

@@ -49,6 +49,7 @@ protected:
 private:
     int RequestList(uint8_t req, const char* name, std::vector<SenderRecord>* out);
     int RequestResult(uint8_t req, const char* name, const std::string& payload);
-    // One consuming read of exactly `length` bytes; a short read is reported as 0.
+    // One consuming read of exactly `length` bytes; a short read is reported as 0, and
+    // the socket records why the read came up short.
     int ReadBlock(uint8_t* buffer, uint32_t length);
 };
