@@ -241,3 +241,14 @@ TEST(CgiIntegrationTest, RefusedConnectionGivesAnEmptyList) {
     EXPECT_EQ(r.out, kHeader + "<total>0</total>\n</return>\n");
     EXPECT_EQ(r.status, 0);
 }
+
+TEST(CgiIntegrationTest, AnswerThatStallsAfterItsCodeEndsWithinTheTimeOuts) {
+    // The first list answer stops after its code byte and the connection stays open: the
+    // read gives up after its budget, the connection is dropped, and the run still ends
+    // with an empty list well before the kill limit.
+    SimProcess sim(kSenders, {"--stall", "0x1a"});
+    ASSERT_TRUE(sim.Ok());
+    CgiResult r = RunCgi({{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "userid0=Play1"}}, "", 25);
+    EXPECT_EQ(r.out, kHeader + "<total>0</total>\n</return>\n");
+    EXPECT_EQ(r.status, 0);
+}

@@ -113,7 +113,11 @@ void Session::HandleRequest(uint8_t code, const std::string& payload) {
         job.delayMs = m_opts.delayMs;
         job.chunk = m_opts.chunkBytes;
     }
-    if (m_opts.closeMidCodes.count(code) != 0) {
+    if (m_opts.stallCodes.count(code) != 0) {
+        job.bytes.append(outcome.answer, 0, WireFormat::kPrefixSize + 1);
+        job.stallAfter = true;
+        Log(outcome.summary + " (prefix and code only, then silence)");
+    } else if (m_opts.closeMidCodes.count(code) != 0) {
         job.bytes.append(outcome.answer, 0, outcome.answer.size() / 2);
         job.closeAfter = true;
         m_closing = true;
@@ -185,6 +189,9 @@ void Session::FinishJob() {
     if (m_jobs.front().closeAfter) {
         Close();
         return;
+    }
+    if (m_jobs.front().stallAfter) {
+        return; // stays "writing": every later answer waits behind this one
     }
     m_jobs.pop_front();
     m_writing = false;

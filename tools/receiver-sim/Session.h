@@ -39,6 +39,7 @@ private:
         unsigned delayMs = 0;  // wait before the first byte
         std::size_t chunk = 0; // 0: one write
         bool closeAfter = false;
+        bool stallAfter = false; // nothing more goes out on this connection
     };
     static constexpr std::size_t kMaxQueuedAnswers = 64;
 

@@ -69,6 +69,7 @@ std::string SimOptions::Usage() {
            "  --fault-codes CODES limit --junk/--chunk/--unsolicited/--delay to these requests\n"
            "  --silent CODES      never answer these requests (they still take effect)\n"
            "  --close-mid CODES   write half the answer to these requests, then close\n"
+           "  --stall CODES       write only prefix and code of these answers, then nothing\n"
            "  --no-accept         listen but never accept; connects hang\n"
            "  --help              this text\n";
 }
@@ -140,6 +141,8 @@ SimOptions::ParseResult SimOptions::Parse(int argc, const char* const* argv, Sim
             ok = codes(opts.silentCodes);
         } else if (arg == "--close-mid") {
             ok = codes(opts.closeMidCodes);
+        } else if (arg == "--stall") {
+            ok = codes(opts.stallCodes);
         } else if (arg == "--no-accept") {
             opts.noAccept = true;
         } else if (arg == "--ready-file") {

@@ -21,6 +21,7 @@ struct SimOptions {
     std::set<uint8_t> faultCodes; // empty: junk/chunk/unsolicited/delay apply to every answer
     std::set<uint8_t> silentCodes;
     std::set<uint8_t> closeMidCodes;
+    std::set<uint8_t> stallCodes;
     bool noAccept = false;
 
     std::string readyFile;
