@@ -10,6 +10,10 @@
 // Owns: the socket (m_Socket), the thread group with the receive thread, the dispatch
 // thread, the close thread and all queued events. Every thread is joined before the
 // object (or the thread object) goes away.
+// Sources by concern: ProtocolBase.cpp (construction, settings, hooks),
+// ProtocolConnect.cpp (the multi-port connect, socket set-up, CloseConnect),
+// ProtocolThreads.cpp (thread start, the receive and dispatch threads, the close thread),
+// ProtocolRequest.cpp (requests, acknowledgements, data frames, the answer wait).
 // Locks (all recursive): m_ConnectLock serialises connect, InitSocket and CloseConnect;
 // m_RequestLock guards m_SendBuffer and m_AnsCode decisions; m_PrefixLock guards the
 // prefixes and is held by the receive thread for one frame; m_QueueLock guards
@@ -21,6 +25,7 @@
 #pragma once
 
 #include "ErrorHandler.h"
+#include "FrameScanner.h"
 #include "SocketStream.h"
 
 #include <atomic>
@@ -91,9 +96,11 @@ protected:
 
     // Idle step of every wait pass; does nothing here.
     void WaitIdle(bool peek);
-    // Waits on cond (paired with lock) at most ms; true when woken by a broadcast.
-    static bool TimedWait(boost::condition_variable_any& cond, boost::recursive_mutex& lock,
-                          uint32_t ms);
+    // The engine's one timed wait: on cond (paired with lock) at most ms; true when woken
+    // by a broadcast. A `done` test, when given, is made under the lock first (true: no
+    // wait), so a broadcast made under the lock cannot fall between test and wait.
+    bool TimedWait(boost::condition_variable_any& cond, boost::recursive_mutex& lock, uint32_t ms,
+                   bool (ProtocolBase::*done)() = nullptr);
     // Joins the thread held by `thread` (if any), deletes it and nulls the pointer.
     static void JoinThread(std::unique_ptr<boost::thread>& thread);
 
@@ -132,11 +139,15 @@ protected:
     int m_nConnectTimeout;
 
 private:
-    // ---- Implementation helpers (not part of the listed contract). ----
     enum FrameResult { kNextPass, kExitThread };
 
-    // One frame of the receive loop (steps 8-14 of NetworkThread), m_PrefixLock held inside.
-    FrameResult ReceiveFrame(std::string& prefixBuf, std::string& payload);
+    // One frame of the receive loop, from the prefix search to the end of its payload;
+    // takes m_PrefixLock for the whole frame.
+    FrameResult ReceiveFrame(const FrameScanner& scanner, std::string& window,
+                             std::string& payload);
+    // One read of the receive thread: the count Recv gives, or 0 after recording the
+    // failure when the read failed (peer closed, budget spent with nothing, socket error).
+    int ReadOrRecord(char* buffer, uint32_t length, int flags, int line);
     // Runs the payload reader of code; on failure records it (at line) and returns false.
     bool RunReader(uint8_t code, std::string& payload, int line);
     // Records a receive failure with code unless the engine is being stopped (m_bRunning
@@ -145,8 +156,8 @@ private:
     // The code for a payload reader or custom-prefix hook that failed (errno cleared
     // before the call).
     int HookFailure();
-    // Exit step 15.1: starts a close thread, handing it the previous one to join first, so
-    // the receive thread itself never blocks on a close thread.
+    // Starts a close thread, handing it the previous one to join first, so the receive
+    // thread itself never blocks on a close thread.
     void StartCloseThread();
     // Body of a close thread for connection generation gen: join the previous close
     // thread, then OnConnectClose().
@@ -158,11 +169,16 @@ private:
     // Broadcasts both conditions under their wait locks, so a waiter that tested its state
     // under the wait lock cannot miss the wake-up.
     void WakeWaiters();
-    // TimedWait that first tests (this->*done)() under the wait lock; true when done or woken.
-    bool WaitSlice(boost::condition_variable_any& cond, boost::recursive_mutex& lock, uint32_t ms,
-                   bool (ProtocolBase::*done)());
     bool AnswerWaitDone();
     bool EventWaitDone();
+    // Builds prefix, code (when code >= 0) and body in m_SendBuffer and sends it whole
+    // with flags; m_RequestLock must be held. Returns what Send returned.
+    int SendFrame(int code, const char* body, size_t length, int flags);
+
+    // The close thread's own engine and the connection generation it was started for
+    // (null and 0 on every other thread).
+    static thread_local const ProtocolBase* s_pCloseThreadOwner;
+    static thread_local uint32_t s_nCloseThreadGen;
 
     // Guards the m_pCloseThread pointer (never held while joining).
     boost::mutex m_CloseThreadLock;

@@ -2,8 +2,6 @@
 
 #include "BigEndian.h"
 
-#include <boost/thread/locks.hpp>
-
 namespace {
 
 // Request codes; each answer code is its request code plus one.
@@ -107,14 +105,7 @@ int ScreenReceiverStub::RequestResult(uint8_t req, const char* name, const std::
     }
     // The service's verdict becomes our last error: a failure is described by the error
     // table and logged, a success clears whatever was recorded before.
-    {
-        boost::lock_guard<boost::recursive_mutex> lock(m_ErrLock);
-        m_nCode = result;
-        m_strArg1.clear();
-        m_strArg2.clear();
-        m_nLine = __LINE__;
-        ReportError(__FILE__);
-    }
+    ORR_SET_ERROR(result, "", "");
     return result;
 }
 

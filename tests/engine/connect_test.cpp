@@ -62,7 +62,7 @@ TEST(Connect, FirstOfSeveralPortsWinsAndTheOthersAreClosed) {
         ASSERT_GE(pa.Fd(), 0);
         ASSERT_GE(pb.Fd(), 0);
         EXPECT_TRUE(pb.WaitEof(2000)); // the losing candidate was closed
-        EXPECT_EQ(1, log.Count("DEBUG | OpenConnect 127.0.0.1 2 0 1 [ProtocolBase.cpp:"));
+        EXPECT_EQ(1, log.Count("DEBUG | OpenConnect 127.0.0.1 2 0 1 [Protocol"));
         EXPECT_EQ(1, log.Count("INFO  | OpenConnect use port# " + std::to_string(a.Port()) +
                                " sock:" + std::to_string(e.GetSocket())));
         // The connection is the engine's: a request over it works.
@@ -101,7 +101,7 @@ TEST(Connect, TimeoutZeroNeverWaitsAndListsThePortsWithTrailingBlanks) {
     const std::string text = e.ErrorText();
     const std::string expect =
         "No TCP connection could be built to IP:127.0.0.1 Port:" + std::to_string(a.Port()) + " " +
-        std::to_string(refused) + "  [ProtocolBase.cpp:";
+        std::to_string(refused) + "  [Protocol";
     EXPECT_EQ(0u, text.find(expect)) << text;
     EXPECT_EQ(fdsBefore, CountFds());
 }
@@ -225,7 +225,7 @@ TEST(Connect, InitSocketLeavesTheBlockingModeAsGiven) {
     EXPECT_EQ(fd, e.GetSocket());
     EXPECT_NE(0, ::fcntl(fd, F_GETFL, 0) & O_NONBLOCK);
     EXPECT_EQ(30, GetTimeoutSec(fd, SO_RCVTIMEO));
-    EXPECT_EQ(1, log.Count("DEBUG | InitSocket " + std::to_string(fd) + " 0 [ProtocolBase.cpp:"));
+    EXPECT_EQ(1, log.Count("DEBUG | InitSocket " + std::to_string(fd) + " 0 [Protocol"));
     // TCP_NODELAY does not apply to a local socket: logged at WARN and ignored.
     EXPECT_EQ(1, log.Count("WARN  | InitSocket setsockopt(TCP_NODELAY) failed"));
 }

@@ -120,19 +120,3 @@ TEST(Dispatch, HandlerMayMakeARequest) {
     EXPECT_EQ("ok", e.Payloads().at(0));
 }
 
-TEST(Dispatch, TimedWaitReportsBroadcastOrDeadline) {
-    boost::condition_variable_any cond;
-    boost::recursive_mutex lock;
-    const int64_t start = NowMs();
-    EXPECT_FALSE(TestEngine::TimedWait(cond, lock, 30));
-    EXPECT_GE(NowMs() - start, 29);
-    std::atomic<bool> woke(false);
-    PeerThread t([&] { woke = TestEngine::TimedWait(cond, lock, 2000); });
-    SleepMs(50);
-    {
-        boost::lock_guard<boost::recursive_mutex> g(lock);
-        cond.notify_all();
-    }
-    t.Join();
-    EXPECT_TRUE(woke.load());
-}

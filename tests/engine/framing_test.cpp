@@ -45,7 +45,7 @@ TEST(Framing, RequestFrameGoesOutWholeAndAnswerIsRead) {
     const std::string sock = "sock:" + std::to_string(e.GetSocket());
     EXPECT_EQ(1, log.Count("INFO  | ==> RequestCommand Req:0x1A Ans:0x1B Test size:32 peek:1 "
                            "timeout:1 pend:0 " +
-                           sock + " [ProtocolBase.cpp:"));
+                           sock + " [Protocol"));
     EXPECT_EQ(1, log.Count("INFO  | <== NetworkThread got response 0x1B " + sock));
 }
 
@@ -285,7 +285,7 @@ TEST(Framing, PrefixChangeIsLogged) {
     e.SetCustCmdPrefix("CustIPC");
     e.SetSndRcvTimeout(3);
     EXPECT_EQ(3, e.m_nSndRcvTimeout);
-    EXPECT_EQ(1, log.Count("DEBUG | SetCmdPrefix 7 [ProtocolBase.cpp:"));
-    EXPECT_EQ(1, log.Count("DEBUG | SetCustCmdPrefix [ProtocolBase.cpp:"));
-    EXPECT_EQ(1, log.Count("DEBUG | SetSndRcvTimeout 3 [ProtocolBase.cpp:"));
+    EXPECT_EQ(1, log.Count("DEBUG | SetCmdPrefix 7 [Protocol"));
+    EXPECT_EQ(1, log.Count("DEBUG | SetCustCmdPrefix [Protocol"));
+    EXPECT_EQ(1, log.Count("DEBUG | SetSndRcvTimeout 3 [Protocol"));
 }

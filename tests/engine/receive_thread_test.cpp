@@ -13,7 +13,7 @@ TEST(ReceiveThread, StartLinesAndScheduling) {
     const std::string fd = std::to_string(e.GetSocket());
     peer.Write(Frame(0x00, "ab"));
     ASSERT_TRUE(WaitUntil([&] { return e.Payloads().size() == 1; }));
-    EXPECT_EQ(1, log.Count("DEBUG | NetworkThread begin sock:" + fd + " [ProtocolBase.cpp:"));
+    EXPECT_EQ(1, log.Count("DEBUG | NetworkThread begin sock:" + fd + " [Protocol"));
     EXPECT_EQ(1, log.Count("INFO  | NetworkThread id: "));
     // SCHED_RR priority 9 is asked for; when refused the WARN line says so.
     if (log.Count("WARN  | NetworkThread sched_setscheduler() fail!") == 0) {
@@ -37,7 +37,7 @@ TEST(ReceiveThread, PeerCloseRecordsGracefulCloseAndRunsTheCloseThreadOnce) {
     EXPECT_EQ(1, log.Count("DEBUG | NetworkThread end sock:" + fd));
     EXPECT_EQ(1, log.Count("DEBUG | OnConnectClose sock:" + fd));
     EXPECT_EQ(1, log.Count("ERROR | ErrorCode=-6528002 -> The connection has been gracefully "
-                           "closed. [ProtocolBase.cpp:"));
+                           "closed. [Protocol"));
     EXPECT_TRUE(log.WaitFor("DispatcherThread end sock:"));
 }
 

@@ -43,7 +43,7 @@ TEST(Request, TimeoutRecordsNameAndSeconds) {
     EXPECT_LT(took, 1200);
     EXPECT_EQ(0u,
               e.ErrorText().find("QuitConfCtrl command failed to receive response packet within 1 "
-                                 "seconds. [ProtocolBase.cpp:"));
+                                 "seconds. [Protocol"));
     EXPECT_EQ(0, e.m_AnsCode.load());
     EXPECT_EQ(1, log.Count("ERROR | ErrorCode=-6528101 -> QuitConfCtrl command failed"));
 }
@@ -110,7 +110,7 @@ TEST(Request, TimeoutZeroSendsWithoutWaiting) {
     EXPECT_EQ(0, e.GetErrorCode());
     EXPECT_EQ(0, e.m_AnsCode.load());
     EXPECT_EQ(1, log.Count("NOTICE| NoWait command will not wait for response due to timeout is "
-                           "set to 0 second. [ProtocolBase.cpp:"));
+                           "set to 0 second. [Protocol"));
     EXPECT_EQ(Frame(kReq, Payload32('z')), peer.Read(40));
     peer.Write(Frame(kAns) + Frame(0x33));
     ASSERT_TRUE(log.WaitFor("got exceptional event 0x33"));

@@ -1,0 +1,306 @@
+// ProtocolBase: setting up and tearing down the one connection. OpenConnect races
+// non-blocking connects to every port and keeps the first socket that becomes writable
+// and passes the handshake hook; InitSocket adopts a connected socket; CloseConnect stops
+// the receive thread and closes the socket. All three serialise on m_ConnectLock.
+#include "ProtocolBase.h"
+
+#include "DebugLog.h"
+
+#include <arpa/inet.h>
+#include <boost/thread/locks.hpp>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace {
+
+typedef boost::lock_guard<boost::recursive_mutex> Guard;
+
+// A candidate socket of one connect procedure: closes its descriptor when destroyed
+// unless released. Moving hands the descriptor over and leaves -1 behind, so every
+// candidate is closed exactly once.
+class CandidateHolder {
+public:
+    explicit CandidateHolder(int fd) : m_bReleased(false), m_fd(fd) {}
+    CandidateHolder(CandidateHolder&& other) noexcept
+        : m_bReleased(other.m_bReleased), m_fd(other.m_fd) {
+        other.m_fd = -1;
+    }
+    CandidateHolder(const CandidateHolder&) = delete;
+    CandidateHolder& operator=(const CandidateHolder&) = delete;
+    CandidateHolder& operator=(CandidateHolder&&) = delete;
+    ~CandidateHolder() {
+        if (!m_bReleased && m_fd != -1) {
+            ::close(m_fd);
+        }
+    }
+    void Release() { m_bReleased = true; }
+
+private:
+    bool m_bReleased;
+    int m_fd;
+};
+
+// Switches O_NONBLOCK on or off. A failure only goes to the log, as the connect goes on
+// either way; a failed switch back to blocking is the graver one (CRIT).
+void SetBlocking(DebugLog* log, int fd, bool blocking) {
+    const int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags < 0) {
+        DLOG_WRITE(log, DL_WARN,
+                   blocking ? "OpenConnect fcntl(vecSocket[i], F_GETFL, 0) failed %d"
+                            : "OpenConnect fcntl(Socket, F_GETFL, 0) failed %d",
+                   errno);
+    }
+    if (blocking) {
+        if (::fcntl(fd, F_SETFL, flags & (~O_NONBLOCK)) < 0) {
+            DLOG_WRITE(log, DL_CRIT,
+                       "OpenConnect fcntl(vecSocket[i], F_SETFL, flags & (~O_NONBLOCK)) failed %d",
+                       errno);
+        }
+    } else if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        DLOG_WRITE(log, DL_WARN, "OpenConnect fcntl(Socket, F_SETFL, flags | O_NONBLOCK) failed %d",
+                   errno);
+    }
+}
+
+} // namespace
+
+int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPort,
+                              int noDispatcher, int timeoutSec) {
+    CloseConnect();
+    // A close thread left by an earlier receive failure is finished here, before the new
+    // connection exists, so that its CloseConnect cannot tear the new connection down.
+    RetireCloseThread();
+    std::string strIP = ip != nullptr ? ip : "";
+    std::vector<uint16_t> ports = vecPort;
+    m_strIP = strIP;
+    m_vecPort = ports;
+    m_bNoDispatcher = noDispatcher;
+    m_nConnectTimeout = timeoutSec;
+    return ConnectPorts(strIP.c_str(), ports, noDispatcher, timeoutSec);
+}
+
+int ProtocolBase::ReConnect() {
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(), m_Socket.GetFd());
+    if (m_Socket.GetFd() == -1) {
+        ORR_SET_ERROR(ORR_ERR_INIT_OBJECT, "Invalid m_Socket", "");
+        return ORR_ERR_INIT_OBJECT;
+    }
+    // The old threads are retired before the new ones start, so the old receive thread
+    // never reads the next connection's socket. It ends as by a stop request: no error,
+    // no close thread.
+    {
+        Guard lock(m_ConnectLock);
+        m_bRunning.store(false);
+        WakeWaiters();
+        StopReceiveThread();
+    }
+    m_Socket.Close();
+    std::string strIP = m_strIP;
+    std::vector<uint16_t> ports = m_vecPort;
+    return ConnectPorts(strIP.c_str(), ports, m_bNoDispatcher, m_nConnectTimeout);
+}
+
+int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecPort,
+                               int noDispatcher, int timeoutSec) {
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "OpenConnect %s %d %d %d", ip,
+               static_cast<int>(vecPort.size()), noDispatcher, timeoutSec);
+    Guard lock(m_ConnectLock);
+    if (IsPending()) {
+        ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::OpenConnect", "");
+        return ORR_ERR_REENTRY;
+    }
+    if (m_Socket.GetFd() != -1) {
+        ORR_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
+        return ORR_ERR_STILL_CLOSING;
+    }
+    if (vecPort.empty()) {
+        ORR_SET_ERROR(ORR_ERR_EMPTY_PORTS, "", "");
+        return ORR_ERR_EMPTY_PORTS;
+    }
+    // Cleared once here, not before the wait: a CloseConnect that comes while the connects
+    // are still being started must end this procedure too.
+    m_bAbortConnect.store(false);
+
+    // All connects are started back to back (a slice apart); the candidates are closed
+    // by their holders on every way out, except the one adopted.
+    std::vector<int> vecSocket;
+    std::vector<CandidateHolder> holders;
+    std::vector<pollfd> writeSet;
+    holders.reserve(vecPort.size());
+    for (size_t i = 0; i < vecPort.size() && !m_bAbortConnect.load(); ++i) {
+        if (i > 0) {
+            usleep(kPollSliceMs * 1000);
+        }
+        int sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (sock < 0) {
+            const int err = errno;
+            ORR_SET_ERROR(-err, "", "");
+            return -err;
+        }
+        vecSocket.push_back(sock);
+        holders.emplace_back(sock);
+        writeSet.push_back(pollfd{sock, POLLOUT, 0});
+        ApplySocketOptions(sock);
+        SetBlocking(GetLogger(), sock, false);
+
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(vecPort[i]);
+        addr.sin_addr.s_addr = ::inet_addr(ip);
+        (void)::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    }
+
+    const uint32_t start = GetTickMs();
+    const uint32_t budgetMs = static_cast<uint32_t>(timeoutSec) * 1000u;
+    bool seenWritable = false;
+    while (static_cast<uint32_t>(GetTickMs() - start) < budgetMs && !m_bAbortConnect.load()) {
+        int ready = ::poll(writeSet.data(), writeSet.size(), static_cast<int>(kPollSliceMs));
+        bool rejectedAll = ready > 0;
+        for (size_t i = 0; ready > 0 && i < vecSocket.size(); ++i) {
+            // Writable as select's write set reports it: ready, failed or hung up.
+            if (!(writeSet[i].revents & (POLLOUT | POLLERR | POLLHUP))) {
+                continue;
+            }
+            seenWritable = true;
+            if (OnConnectHandshake(vecSocket[i]) < 0) {
+                continue;
+            }
+            SetBlocking(GetLogger(), vecSocket[i], true);
+            holders[i].Release();
+            m_Socket.Attach(vecSocket[i]);
+            DLOG_WRITE(GetLogger(), DL_INFO, "OpenConnect use port# %hu sock:%d",
+                       static_cast<unsigned short>(vecPort[i]), vecSocket[i]);
+            rejectedAll = false;
+            break;
+        }
+        if (m_Socket.GetFd() != -1) {
+            break;
+        }
+        if (ready <= 0) {
+            // Nothing writable: the pause, ended early when a candidate becomes writable
+            // (it is then handled in the next pass).
+            if (ready < 0 ||
+                ::poll(writeSet.data(), writeSet.size(), static_cast<int>(kPollSliceMs)) < 0) {
+                usleep(kPollSliceMs * 1000);
+            }
+        } else if (rejectedAll) {
+            // A rejected candidate stays writable: without this pause the next pass would
+            // offer it to the hook again at once, in a busy loop.
+            usleep(kPollSliceMs * 1000);
+        }
+        m_bPending.store(true);
+        WaitIdle(true);
+        m_bPending.store(false);
+    }
+
+    if (m_Socket.GetFd() != -1) {
+        return StartThreads(noDispatcher);
+    }
+    if (seenWritable) {
+        ORR_SET_ERROR(ORR_ERR_HANDSHAKE, "", "");
+        return ORR_ERR_HANDSHAKE;
+    }
+    std::string portText;
+    for (uint16_t port : vecPort) {
+        char buf[16];
+        snprintf(buf, sizeof(buf), "%d ", static_cast<int>(port));
+        portText += buf;
+    }
+    ORR_SET_ERROR(ORR_ERR_NO_CONNECTION, ip, portText.c_str());
+    return ORR_ERR_NO_CONNECTION;
+}
+
+void ProtocolBase::ApplySocketOptions(int socket) {
+    const int one = 1;
+    const timeval tv{m_nSndRcvTimeout, 0};
+    struct Option {
+        int level, name;
+        const void* value;
+        socklen_t size;
+        const char* failure;
+    };
+    const Option options[] = {
+        {SOL_SOCKET, SO_OOBINLINE, &one, sizeof(one),
+         "InitSocket setsockopt(SO_OOBINLINE) failed %d"},
+        {IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one),
+         "InitSocket setsockopt(TCP_NODELAY) failed %d"},
+        {SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv), "InitSocket setsockopt(SO_SNDTIMEO) failed %d"},
+        {SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv), "InitSocket setsockopt(SO_RCVTIMEO) failed %d"},
+    };
+    for (const Option& o : options) {
+        if (::setsockopt(socket, o.level, o.name, o.value, o.size) != 0) {
+            DLOG_WRITE(GetLogger(), DL_WARN, o.failure, errno);
+        }
+    }
+}
+
+int ProtocolBase::InitSocket(int socket, int noDispatcher) {
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "InitSocket %d %d", socket, noDispatcher);
+    // See OpenConnect: an earlier close thread is finished before anything else.
+    RetireCloseThread();
+    Guard lock(m_ConnectLock);
+    if (IsPending()) {
+        ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::InitSocket", "");
+        return ORR_ERR_REENTRY;
+    }
+    CloseConnect();
+    if (m_Socket.GetFd() != -1) {
+        ORR_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
+        return ORR_ERR_STILL_CLOSING;
+    }
+    m_Socket.Attach(socket);
+    ApplySocketOptions(socket);
+    return StartThreads(noDispatcher);
+}
+
+void ProtocolBase::CloseConnect() {
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "CloseConnect %d %d sock:%d",
+               static_cast<int>(m_bRunning.load()), static_cast<int>(m_bAbortConnect.load()),
+               m_Socket.GetFd());
+    // A close thread of this engine (it runs OnConnectClose after a receive failure) only
+    // closes the connection it was started for: it leaves the flags alone until it holds
+    // m_ConnectLock and then does nothing if a newer connection has been set up meanwhile.
+    const bool onCloseThread = (s_pCloseThreadOwner == this);
+    if (!onCloseThread) {
+        m_bAbortConnect.store(true);
+        m_bRunning.store(false);
+        // The dispatch thread and any waiting request see the stop now, not after a slice.
+        WakeWaiters();
+    }
+    Guard lock(m_ConnectLock);
+    if (onCloseThread && s_nCloseThreadGen != m_nConnGen.load()) {
+        return;
+    }
+    m_bAbortConnect.store(true);
+    m_bRunning.store(false);
+    if (onCloseThread) {
+        WakeWaiters();
+    }
+    StopReceiveThread();
+    if (m_Socket.GetFd() != -1) {
+        m_Socket.Close();
+    }
+}
+
+void ProtocolBase::StopReceiveThread() {
+    if (!m_pThreadGroup) {
+        return;
+    }
+    if (m_pThreadGroup->is_this_thread_in()) {
+        // Called on the receive thread itself (from a payload reader): it cannot join
+        // itself; the group is joined by the next CloseConnect or StartThreads.
+        return;
+    }
+    // Wakes a receive thread blocked in its readiness wait at once; the read it sees fail
+    // is not recorded because m_bRunning is already false.
+    m_Socket.Shutdown();
+    m_pThreadGroup->join_all();
+    m_pThreadGroup.reset();
+}

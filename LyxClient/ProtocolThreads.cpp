@@ -1,0 +1,428 @@
+// ProtocolBase: the engine's threads. StartThreads starts the receive thread (the single
+// reader of the socket, which cuts the stream into frames and runs payload readers) and
+// the dispatch thread (which runs event handlers one at a time); a receive thread that
+// ends by itself hands the tear-down to a short-lived close thread.
+//
+// Stopping is immediate: CloseConnect clears m_bRunning, broadcasts both conditions under
+// their wait locks and shuts the socket down before it joins the receive thread. A read
+// that fails because of that shutdown is seen with m_bRunning already false and records
+// nothing, exactly like an ordinary stop.
+#include "ProtocolBase.h"
+
+#include "DebugLog.h"
+
+#include <boost/bind/bind.hpp>
+#include <boost/function.hpp>
+#include <boost/thread/locks.hpp>
+#include <cerrno>
+#include <cstring>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+typedef boost::lock_guard<boost::recursive_mutex> Guard;
+typedef boost::unique_lock<boost::recursive_mutex> UniqueGuard;
+
+const int kEnginePriority = 9;
+
+int GetTid() {
+    return static_cast<int>(::syscall(SYS_gettid));
+}
+
+// SCHED_RR at priority 9 for the calling thread; false when refused.
+bool SetRealtimePriority(int tid) {
+    sched_param param;
+    memset(&param, 0, sizeof(param));
+    param.sched_priority = kEnginePriority;
+    return ::sched_setscheduler(tid, SCHED_RR, &param) == 0;
+}
+
+// Set once the system refused to create a thread with SCHED_RR attributes.
+std::atomic<bool> g_bRealtimeStartRefused(false);
+
+// Starts an engine thread already at SCHED_RR priority 9 where the system allows it, so
+// that on a busy machine it does not first wait for a time-sharing slice before it can
+// raise its own priority; otherwise (no permission) it starts like any thread. The thread
+// body still asks for SCHED_RR itself and logs when that is refused.
+boost::thread* NewEngineThread(const boost::function<void()>& body) {
+    if (!g_bRealtimeStartRefused.load(std::memory_order_relaxed)) {
+        boost::thread::attributes attrs;
+        pthread_attr_t* attr = attrs.native_handle();
+        sched_param param;
+        memset(&param, 0, sizeof(param));
+        param.sched_priority = kEnginePriority;
+        if (pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED) == 0 &&
+            pthread_attr_setschedpolicy(attr, SCHED_RR) == 0 &&
+            pthread_attr_setschedparam(attr, &param) == 0) {
+            try {
+                return new boost::thread(attrs, body);
+            } catch (const boost::thread_resource_error&) {
+                g_bRealtimeStartRefused.store(true, std::memory_order_relaxed);
+            }
+        }
+    }
+    return new boost::thread(body);
+}
+
+// Sleeps ms, ending early when fd becomes readable: the idle pause of the receive loop,
+// so that data arriving during it is read at once.
+void IdleSleep(int fd, uint32_t ms) {
+    if (SocketStream::WaitReadable(fd, ms) < 0) {
+        usleep(ms * 1000);
+    }
+}
+
+} // namespace
+
+int ProtocolBase::StartThreads(int noDispatcher) {
+    // An event handler or a payload reader that connects anew runs on the very thread
+    // this would replace, and a thread cannot join itself: that thread goes on serving
+    // the new connection instead of running beside a second one.
+    const bool onDispatcher =
+        m_pDispatcherThread && m_pDispatcherThread->get_id() == boost::this_thread::get_id();
+    const bool onReceiver = m_pThreadGroup && m_pThreadGroup->is_this_thread_in();
+    if (!onDispatcher) {
+        JoinThread(m_pDispatcherThread);
+    }
+    if (m_pThreadGroup && !onReceiver) {
+        m_pThreadGroup->join_all();
+        m_pThreadGroup.reset();
+    }
+    m_bDispatchWanted.store(noDispatcher == 0);
+    m_bRunning.store(true);
+    const uint32_t gen = m_nConnGen.load() + 1;
+    m_nConnGen.store(gen);
+    if (s_pCloseThreadOwner == this) {
+        s_nCloseThreadGen = gen; // a close thread that reconnects owns the new connection
+    }
+    try {
+        if (!m_pThreadGroup) {
+            m_pThreadGroup.reset(new boost::thread_group);
+        }
+    } catch (const std::exception&) {
+        CloseConnect();
+        ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
+        return ORR_ERR_CREATE_OBJECT;
+    }
+    // Code 0 is recorded once, before the receive thread exists: recorded after, it could
+    // overwrite the error of a receive thread that fails at once (a refused socket), and a
+    // waiting request would then report a cancel instead of that error.
+    ORR_SET_ERROR(0, "", "");
+    if (noDispatcher == 0) {
+        Guard lock(m_QueueLock);
+        m_EventQueue.clear();
+    }
+    // The receive thread is started first: the first request needs it, and nothing else
+    // depends on the order (the queue is emptied before either thread exists).
+    try {
+        if (!onReceiver) {
+            std::unique_ptr<boost::thread> thread(
+                NewEngineThread(boost::bind(&ProtocolBase::NetworkThread, this)));
+            m_pThreadGroup->add_thread(thread.get());
+            thread.release(); // owned by the group now
+        }
+    } catch (const std::exception&) {
+        CloseConnect();
+        ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
+        return ORR_ERR_CREATE_OBJECT;
+    }
+    if (noDispatcher == 0 && !m_pDispatcherThread) {
+        try {
+            m_pDispatcherThread.reset(
+                NewEngineThread(boost::bind(&ProtocolBase::DispatcherThread, this)));
+        } catch (const std::exception&) {
+            CloseConnect();
+            ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pDispatcherThread", "");
+            return ORR_ERR_CREATE_OBJECT;
+        }
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Receive thread
+
+void ProtocolBase::NetworkThread() {
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread begin sock:%d", m_Socket.GetFd());
+    const int tid = GetTid();
+    DLOG_WRITE(GetLogger(), DL_INFO, "NetworkThread id: %d", tid);
+    if (!SetRealtimePriority(tid)) {
+        DLOG_WRITE(GetLogger(), DL_WARN, "NetworkThread sched_setscheduler() fail!");
+    }
+
+    std::string window;
+    {
+        Guard lock(m_PrefixLock);
+        window.assign(m_CmdPrefix.size(), '\0');
+    }
+    const FrameScanner scanner(m_CmdPrefix, m_CustCmdPrefix, window.size());
+    std::string payload;
+
+    while (m_bRunning.load()) {
+        if (!IsPeerAlive()) {
+            DLOG_WRITE(GetLogger(), DL_NOTICE, "Peer is treated as dead. Kick it out. sock:%d",
+                       m_Socket.GetFd());
+            break;
+        }
+        const int fd = m_Socket.GetFd();
+        const int ready = SocketStream::WaitReadable(fd, kPollSliceMs);
+        if (ready < 0) {
+            RecordReceiveFailure(-errno, __LINE__);
+            break;
+        }
+        if (ready == 0) {
+            IdleSleep(fd, kPollSliceMs);
+            continue;
+        }
+        if (ReceiveFrame(scanner, window, payload) == kExitThread) {
+            break;
+        }
+    }
+
+    const int fd = m_Socket.GetFd();
+    if (fd != -1) {
+        if (m_bRunning.load()) {
+            StartCloseThread(); // ended by itself: failure or dead peer
+        }
+        m_bRunning.store(false);
+        WakeWaiters();
+    }
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread end sock:%d", fd);
+}
+
+ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(const FrameScanner& scanner,
+                                                     std::string& window, std::string& payload) {
+    UniqueGuard prefixLock(m_PrefixLock);
+    const int fd = m_Socket.GetFd();
+    const uint32_t windowSize = static_cast<uint32_t>(window.size());
+
+    FrameScanner::Step step = FrameScanner::Step::kFrame;
+    while (scanner.HasPrefix()) {
+        if (!m_bRunning.load()) {
+            return kExitThread;
+        }
+        const int got = ReadOrRecord(&window[0], windowSize, MSG_PEEK, __LINE__);
+        if (got == 0) {
+            return kExitThread;
+        }
+        step = scanner.Scan(window.data(), static_cast<size_t>(got));
+        if (step == FrameScanner::Step::kNeedMore) {
+            DLOG_WRITE(GetLogger(), DL_DEBUG,
+                       "NetworkThread no enough data to match prefix %d sock:%d", got, fd);
+            IdleSleep(fd, kPollSliceMs);
+            return kNextPass;
+        }
+        if (step != FrameScanner::Step::kSkipByte) {
+            if (ReadOrRecord(&window[0], windowSize, 0, __LINE__) == 0) {
+                return kExitThread;
+            }
+            break;
+        }
+        DLOG_WRITE(GetLogger(), DL_NOTICE, "NetworkThread unknown prefix data 0x%02X sock:%d",
+                   static_cast<unsigned char>(window[0]), fd);
+        char skipped;
+        if (ReadOrRecord(&skipped, 1, 0, __LINE__) == 0) {
+            return kExitThread;
+        }
+    }
+
+    OnFrameBegin();
+
+    if (step == FrameScanner::Step::kCustomFrame) {
+        errno = 0; // see HookFailure
+        const int result = OnCustCmdPrefix();
+        if (result == 0 || result == -1) {
+            RecordReceiveFailure(HookFailure(), __LINE__);
+            return kExitThread;
+        }
+        return kNextPass;
+    }
+
+    unsigned char code = 0;
+    if (ReadOrRecord(reinterpret_cast<char*>(&code), 1, 0, __LINE__) == 0) {
+        return kExitThread;
+    }
+
+    UniqueGuard requestLock(m_RequestLock);
+    const bool handled = m_EventHandlers[code] != &ProtocolBase::OnUnknownCommand;
+    switch (FrameScanner::Classify(code, m_AnsCode.load(), handled)) {
+    case FrameScanner::Kind::kAnswer: {
+        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got response 0x%02X sock:%d", code, fd);
+        if (!RunReader(code, payload, __LINE__)) {
+            return kExitThread; // m_AnsCode keeps its value; the request ends by itself
+        }
+        m_AnsCode.store(0);
+        requestLock.unlock();
+        Guard waitLock(m_AnswerWaitLock);
+        m_AnswerArrived.notify_all();
+        break;
+    }
+    case FrameScanner::Kind::kExceptional:
+        // Only prefix and code are consumed: a payload goes through the prefix search.
+        requestLock.unlock();
+        DLOG_WRITE(GetLogger(), DL_NOTICE, "<== NetworkThread got exceptional event 0x%02X sock:%d",
+                   code, fd);
+        break;
+    case FrameScanner::Kind::kEvent: {
+        // The request lock is not held while an event's payload is read, so a slow event
+        // never holds up RequestCommand.
+        requestLock.unlock();
+        if (!RunReader(code, payload, __LINE__)) {
+            return kExitThread;
+        }
+        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got event 0x%02X, len=%d sock:%d", code,
+                   static_cast<int>(payload.size()), fd);
+        {
+            Guard queueLock(m_QueueLock);
+            m_EventQueue.push_back(EventRecord{code, payload});
+        }
+        Guard waitLock(m_EventWaitLock);
+        m_EventArrived.notify_all();
+        break;
+    }
+    }
+    return kNextPass;
+}
+
+int ProtocolBase::ReadOrRecord(char* buffer, uint32_t length, int flags, int line) {
+    const int got = m_Socket.Recv(buffer, length, flags);
+    if (got == -1 || got == 0) {
+        RecordReceiveFailure(m_Socket.LastReadFailure(), line);
+        return 0;
+    }
+    return got;
+}
+
+bool ProtocolBase::RunReader(uint8_t code, std::string& payload, int line) {
+    errno = 0; // see HookFailure
+    const ReadHandler reader = m_ReadHandlers[code];
+    const int result = (this->*reader)(payload);
+    if (result == 0 || result == -1) {
+        RecordReceiveFailure(HookFailure(), line);
+        return false;
+    }
+    return true;
+}
+
+void ProtocolBase::RecordReceiveFailure(int code, int line) {
+    if (!m_bRunning.load()) {
+        return; // a stop woke the read: the ordinary stop records nothing
+    }
+    SetError(code, "", "", __FILE__, line);
+}
+
+int ProtocolBase::HookFailure() {
+    // The socket knows why its last read came up short; a hook that failed without
+    // reading short reports its errno, or a graceful close when it left none.
+    const int code = m_Socket.LastReadFailure();
+    if (code != 0) {
+        return code;
+    }
+    return errno != 0 ? -errno : ORR_ERR_GRACEFUL_CLOSE;
+}
+
+// ---------------------------------------------------------------------------------------
+// Close thread
+
+void ProtocolBase::StartCloseThread() {
+    boost::thread* previous;
+    {
+        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        previous = m_pCloseThread.release();
+    }
+    try {
+        std::unique_ptr<boost::thread> thread(new boost::thread(
+            boost::bind(&ProtocolBase::CloseThreadMain, this, previous, m_nConnGen.load())));
+        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        m_pCloseThread = std::move(thread);
+    } catch (const std::exception&) {
+        // No close thread could be started; keep the previous one for the destructor.
+        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        m_pCloseThread.reset(previous);
+    }
+}
+
+void ProtocolBase::CloseThreadMain(boost::thread* previous, uint32_t gen) {
+    s_pCloseThreadOwner = this;
+    s_nCloseThreadGen = gen;
+    if (previous != nullptr) {
+        previous->join();
+        delete previous;
+    }
+    OnConnectClose();
+}
+
+void ProtocolBase::RetireCloseThread() {
+    if (s_pCloseThreadOwner == this) {
+        return; // a close thread never joins the close threads of its engine
+    }
+    std::unique_ptr<boost::thread> thread;
+    {
+        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        thread = std::move(m_pCloseThread);
+    }
+    JoinThread(thread);
+}
+
+// ---------------------------------------------------------------------------------------
+// Dispatch thread
+
+void ProtocolBase::DispatcherThread() {
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
+    UniqueGuard queueLock(m_QueueLock);
+    std::string payload;
+    const int tid = GetTid();
+    DLOG_WRITE(GetLogger(), DL_INFO, "DispatcherThread id: %d", tid);
+    if (!SetRealtimePriority(tid)) {
+        DLOG_WRITE(GetLogger(), DL_WARN, "DispatcherThread sched_setscheduler() fail!");
+    }
+
+    while (m_bRunning.load() && m_bDispatchWanted.load()) {
+        if (m_EventQueue.empty()) {
+            queueLock.unlock();
+            TimedWait(m_EventArrived, m_EventWaitLock, kPollSliceMs, &ProtocolBase::EventWaitDone);
+            queueLock.lock();
+            continue;
+        }
+        const uint8_t code = m_EventQueue.front().code;
+        payload.swap(m_EventQueue.front().payload);
+        m_EventQueue.pop_front();
+        queueLock.unlock();
+        if (!m_bRunning.load()) {
+            break; // taken but not dispatched: dropped
+        }
+        const EventHandler handler = m_EventHandlers[code];
+        const int result = (this->*handler)(payload.c_str());
+        OnEventHandled(code, result);
+        queueLock.lock();
+    }
+
+    if (!queueLock.owns_lock()) {
+        queueLock.lock();
+    }
+    m_EventQueue.clear();
+    DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread end sock:%d", m_Socket.GetFd());
+}
+
+bool ProtocolBase::EventWaitDone() {
+    if (!m_bRunning.load()) {
+        return true;
+    }
+    Guard lock(m_QueueLock);
+    return !m_EventQueue.empty();
+}
+
+void ProtocolBase::WakeWaiters() {
+    {
+        Guard lock(m_AnswerWaitLock);
+        m_AnswerArrived.notify_all();
+    }
+    {
+        Guard lock(m_EventWaitLock);
+        m_EventArrived.notify_all();
+    }
+}
