@@ -27,6 +27,8 @@ import time
 import xml.etree.ElementTree as ET
 
 CGI_PATH = "/cgi-bin/screenreceiver.cgi"
+# The web server starts the program only for requests that carry this header.
+OWN = {"X-Requested-With": "screenreceiver"}
 FORM_TYPE = "application/x-www-form-urlencoded"
 ESCAPES = [("&", "Pa_Amp"), (";", "Pa_Note"), ("%", "Pa_Percent"), ("<", "Pa_Lt"),
            (">", "Pa_Gt"), ("+", "Pa_Add")]
@@ -123,10 +125,10 @@ class Worker(threading.Thread):
             start = time.perf_counter()
             try:
                 if method == "GET":
-                    self.conn.request("GET", self.path)
+                    self.conn.request("GET", self.path, headers=OWN)
                 else:
                     self.conn.request("POST", self.path, body=form,
-                                      headers={"Content-Type": FORM_TYPE})
+                                      headers={**OWN, "Content-Type": FORM_TYPE})
                 resp = self.conn.getresponse()
                 body = resp.read()
                 elapsed = time.perf_counter() - start
@@ -210,8 +212,8 @@ def main():
         assert len(mix) == 3 and abs(sum(mix) - 100) < 1e-6 and min(mix) >= 0
     except (ValueError, AssertionError):
         ap.error("--mix must be three percentages that add up to 100, like 70/15/15")
-    if args.requests < 1 or not 1 <= args.concurrency <= 60:
-        ap.error("--requests must be at least 1 and --concurrency from 1 to 60")
+    if args.requests < 1 or not 1 <= args.concurrency <= 32:
+        ap.error("--requests must be at least 1 and --concurrency from 1 to 32")
 
     with open(args.senders) as f:
         file_senders = json.load(f)["senders"]
@@ -244,7 +246,7 @@ def main():
 
     # The final state: one more GET, compared with the service's own record.
     conn = http.client.HTTPConnection(host, args.port, timeout=90)
-    conn.request("GET", CGI_PATH)
+    conn.request("GET", CGI_PATH, headers=OWN)
     resp = conn.getresponse()
     body = resp.read()
     conn.close()

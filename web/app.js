@@ -67,6 +67,23 @@
     return { kind: 'list', senders };
   }
 
+  // A name is shown between isolate marks wherever it stands among other text, so that
+  // direction controls in it (a right-to-left override) cannot reorder the text around
+  // it. A closing mark in the name that closes nothing of its own would end the
+  // isolation early, so it is dropped; isolates the name leaves open are closed.
+  function isolate(name) {
+    let open = 0;
+    const own = Array.from(String(name)).filter((c) => {
+      if (c >= '\u2066' && c <= '\u2068') open++;
+      else if (c === '\u2069') {
+        if (open === 0) return false;
+        open--;
+      }
+      return true;
+    });
+    return '\u2068' + own.join('') + '\u2069'.repeat(open + 1);
+  }
+
   function frameText(frame) {
     if (frame < 0) return 'Not shown';
     if (frame === 0) return 'Shown';
@@ -75,7 +92,7 @@
 
   // Outside a browser (the parser's unit test under Node) only the pure helpers exist.
   if (typeof module !== 'undefined' && module.exports) {
-    module.exports = { parseReply, decodeName, frameText };
+    module.exports = { parseReply, decodeName, isolate, frameText };
   }
   if (typeof document === 'undefined') return;
 
@@ -93,12 +110,15 @@
     const url = CGI_URL + '?t=' + Date.now().toString(36) + '.' + (++requestSeq);
     const ctrl = new AbortController();
     const timer = setTimeout(() => ctrl.abort(), REQUEST_TIMEOUT_MS);
-    const init = { cache: 'no-store', signal: ctrl.signal, credentials: 'same-origin' };
+    // The web server starts the program only for requests that carry this header,
+    // which a page of another origin cannot add.
+    const headers = { 'X-Requested-With': 'screenreceiver' };
+    const init = { cache: 'no-store', signal: ctrl.signal, credentials: 'same-origin', headers };
     if (formBody !== undefined) {
       init.method = 'POST';
       // Set explicitly: the program accepts this type without a charset parameter,
       // while a URLSearchParams body would add ";charset=UTF-8".
-      init.headers = { 'Content-Type': 'application/x-www-form-urlencoded' };
+      headers['Content-Type'] = 'application/x-www-form-urlencoded';
       init.body = formBody;
     }
     try {
@@ -219,6 +239,7 @@
     const frag = document.createDocumentFragment();
     list.forEach((s, index) => {
       const who = s.name === '' ? 'sender ' + (index + 1) : s.name;
+      const shown = isolate(who);  // in visible text
       const tr = document.createElement('tr');
       tr.dataset.index = String(index);
       tr.dataset.frame = String(s.frame);
@@ -245,17 +266,17 @@
       frames.className = 'frames';
       for (const f of FRAMES) {
         const b = makeButton(String(f), 'Show ' + who + ' in frame ' + f, index + ':play' + f,
-          () => act('userid' + index + '=Play' + f, 'Showing ' + who + ' in frame ' + f + '…',
-            (now) => (now && now.frame === f ? who + ' is shown in frame ' + f + '.'
-              : 'The receiver did not show ' + who + ' in frame ' + f + '.'), s));
+          () => act('userid' + index + '=Play' + f, 'Showing ' + shown + ' in frame ' + f + '…',
+            (now) => (now && now.frame === f ? shown + ' is shown in frame ' + f + '.'
+              : 'The receiver did not show ' + shown + ' in frame ' + f + '.'), s));
         b.className = 'frame-button';
         b.setAttribute('aria-pressed', s.frame === f ? 'true' : 'false');
         frames.append(b);
       }
       group.append(frames);
       const stop = makeButton('Stop', 'Stop showing ' + who, index + ':stop',
-        () => act('userid' + index + '=Stop', 'Stopping ' + who + '…',
-          (now) => (!now || now.frame < 0 ? who + ' is not shown.' : 'The receiver still shows ' + who + '.'), s));
+        () => act('userid' + index + '=Stop', 'Stopping ' + shown + '…',
+          (now) => (!now || now.frame < 0 ? shown + ' is not shown.' : 'The receiver still shows ' + shown + '.'), s));
       stop.className = 'button stop-button';
       group.append(stop);
       tr.append(cell('td', 'Show in frame / stop', group));
@@ -276,13 +297,14 @@
     el.layout.classList.toggle('layout-unknown', list === null);
     for (const tile of el.layout.querySelectorAll('.tile')) {
       const f = Number(tile.dataset.frame);
-      const names = (list || []).filter((s) => s.frame === f).map((s) => s.name || '(no name)');
+      const names = (list || []).filter((s) => s.frame === f).map((s) => isolate(s.name || '(no name)'));
       const nameEl = tile.querySelector('.tile-name');
       const text = list === null ? 'Unknown' : names.length ? names.join(', ') : 'Empty';
       if (nameEl.textContent !== text) nameEl.textContent = text;
       tile.classList.toggle('tile-on', names.length > 0);
     }
-    const unframed = (list || []).filter((s) => s.frame === 0 || s.frame > 4).map((s) => s.name || '(no name)');
+    const unframed = (list || []).filter((s) => s.frame === 0 || s.frame > 4)
+      .map((s) => isolate(s.name || '(no name)'));
     el.unframed.hidden = unframed.length === 0;
     el.unframed.textContent = unframed.length ? 'Shown without a frame number: ' + unframed.join(', ') : '';
   }
