@@ -17,7 +17,9 @@
 
 class TestEngine : public ProtocolBase {
 public:
+    using ProtocolBase::ConnectPorts;
     using ProtocolBase::m_AnsCode;
+    using ProtocolBase::m_bPending;
     using ProtocolBase::m_bRunning;
     using ProtocolBase::m_EventQueue;
     using ProtocolBase::m_QueueLock;

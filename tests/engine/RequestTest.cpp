@@ -1,0 +1,211 @@
+// Requests and their answers, the ways a connection ends while a request waits, event
+// dispatch, and the engine's life from construction to destruction.
+#include "Peer.h"
+#include "TestEngine.h"
+#include "Wire.h"
+
+#include <cerrno>
+#include <csignal>
+#include <future>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace peer;
+using wire::Frame;
+
+namespace {
+
+constexpr uint8_t kReq = 0x10, kAns = 0x11;
+const std::string kPayload = "req-payload";
+const size_t kRequestSize = 7 + 1 + kPayload.size();
+
+int Request(TestEngine& e, int timeoutSec = 5) {
+    return e.RequestCommand(kReq, kAns, "Q", kPayload, true, timeoutSec);
+}
+
+// Plays the service on its own thread: reads one request, then runs `then`.
+std::thread Service(Peer& peer, std::function<void()> then) {
+    return std::thread([&peer, then] {
+        peer.Read(kRequestSize);
+        then();
+    });
+}
+
+} // namespace
+
+TEST(Request, AnswersAreReadAndLateOnesAreNoAnswers) {
+    TestEngine e;
+    e.Reader<kAns>(4);
+    e.Event<kAns>(); // the awaited answer wins over a handler for its code
+    auto pair = SocketPair();
+    ASSERT_EQ(0, e.InitSocket(pair.first, 0));
+    for (const char* answer : {"abcd", "efgh"}) {
+        std::thread service = Service(pair.second, [&] { pair.second.Write(Frame(kAns, answer)); });
+        EXPECT_EQ(0, Request(e));
+        service.join();
+        EXPECT_EQ(0, e.m_AnsCode);
+        EXPECT_EQ(e.Reads().back().bytes, answer);
+    }
+    EXPECT_TRUE(e.Handled().empty());
+
+    // No answer in time: the name and the seconds go into the text, and an answer that
+    // comes afterwards is an event of its code, no longer an answer.
+    std::thread silent = Service(pair.second, [] {});
+    EXPECT_EQ(ORR_ERR_NO_RESPONSE, Request(e, 1));
+    silent.join();
+    EXPECT_EQ(
+        e.ErrorText().rfind("Q command failed to receive response packet within 1 seconds. [", 0),
+        0u);
+    pair.second.Write(Frame(kAns, "late"));
+    ASSERT_TRUE(WaitUntil([&] { return e.Handled().size() == 1; }));
+    EXPECT_EQ(e.Events(), std::vector<std::string>{"late"});
+}
+
+TEST(Request, EachWayTheConnectionEndsDuringAWait) {
+    struct Row {
+        const char* name;
+        std::function<void(TestEngine&, Peer&)> end; // run by the service after the request
+        int result, recorded, closeThreads;
+        const char* text; // start of the recorded error's text, if any
+    } rows[] = {
+        {"the peer closes", [](TestEngine&, Peer& p) { p.Close(); }, ORR_ERR_GRACEFUL_CLOSE,
+         ORR_ERR_GRACEFUL_CLOSE, 1, "The connection has been gracefully closed. ["},
+        {"the answer's reader fails", [](TestEngine&, Peer& p) { p.Write(Frame(kAns, "x")); },
+         ORR_ERR_GRACEFUL_CLOSE, ORR_ERR_GRACEFUL_CLOSE, 1, nullptr},
+        {"the custom hook fails", [](TestEngine&, Peer& p) { p.Write("CustIPC"); },
+         ORR_ERR_GRACEFUL_CLOSE, ORR_ERR_GRACEFUL_CLOSE, 1, nullptr},
+        {"the peer is found dead", [](TestEngine& e, Peer&) { e.peerAlive = false; },
+         ORR_ERR_NO_RESPONSE, ORR_ERR_NO_RESPONSE, 1,
+         "Cancel command failed to receive response packet within ? seconds. ["},
+        {"CloseConnect from another thread", [](TestEngine& e, Peer&) { e.CloseConnect(); },
+         ORR_ERR_NO_RESPONSE, ORR_ERR_NO_RESPONSE, 0, nullptr},
+        {"CloseConnect inside a frame",
+         [](TestEngine& e, Peer& p) {
+             p.Write(Frame(kAns).substr(0, 4));
+             SleepMs(50);
+             e.CloseConnect();
+         },
+         ORR_ERR_NO_RESPONSE, ORR_ERR_NO_RESPONSE, 0, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestEngine e;
+        e.Reader<kAns>(-1);
+        e.SetCustCmdPrefix("CustIPC");
+        e.custResult = 0;
+        auto pair = SocketPair();
+        ASSERT_EQ(0, e.InitSocket(pair.first, 0));
+        std::thread service = Service(pair.second, [&] { row.end(e, pair.second); });
+        EXPECT_EQ(row.result, Request(e));
+        service.join();
+        ASSERT_TRUE(
+            WaitUntil([&] { return !e.IsConnected() && e.closeCalls == row.closeThreads; }));
+        EXPECT_EQ(e.GetErrorCode(), row.recorded);
+        if (row.text != nullptr) {
+            EXPECT_EQ(e.ErrorText().rfind(row.text, 0), 0u) << e.ErrorText();
+        }
+        EXPECT_EQ(0, e.m_AnsCode); // nothing left to be taken for an answer later
+    }
+}
+
+TEST(Request, AResetRecordsTheNegatedErrno) {
+    Listener service;
+    TestEngine e;
+    ASSERT_EQ(0, e.OpenConnect("127.0.0.1", {service.Port()}, 0, 1));
+    Peer peer = service.Accept();
+    std::thread reset = Service(peer, [&] { peer.Reset(); });
+    EXPECT_EQ(-ECONNRESET, Request(e));
+    reset.join();
+}
+
+TEST(Dispatch, HandlersRunOneAtATimeAndMayMakeRequests) {
+    TestEngine e;
+    e.Reader<kAns>(2);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> handlerRequest{1};
+    e.Event<5>([&] { handlerRequest = Request(e); });
+    e.Event<6>([released] { released.wait(); });
+    auto pair = SocketPair();
+    ASSERT_EQ(0, e.InitSocket(pair.first, 0));
+    pair.second.Write(Frame(5));
+    EXPECT_EQ(pair.second.Read(kRequestSize), Frame(kReq, kPayload));
+    pair.second.Write(Frame(kAns, "ok"));
+    ASSERT_TRUE(WaitUntil([&] { return e.Handled().size() == 1; }));
+    EXPECT_EQ(handlerRequest, 0);
+
+    // A stop while a handler runs: that handler finishes, the rest are dropped.
+    pair.second.Write(Frame(6) + Frame(5) + Frame(5));
+    ASSERT_TRUE(WaitUntil([&] { return e.Events().size() == 2; }));
+    std::thread stop([&] { e.CloseConnect(); });
+    ASSERT_TRUE(WaitUntil([&] { return !e.m_bRunning; }));
+    release.set_value();
+    stop.join();
+    e.Stop();
+    EXPECT_EQ(e.Handled(), (std::vector<std::pair<int, int>>{{5, 105}, {6, 106}}));
+    EXPECT_EQ(e.maxInside, 1);
+}
+
+TEST(Dispatch, WithoutADispatcherEventsStayQueued) {
+    TestEngine e;
+    e.Event<5>();
+    auto pair = SocketPair();
+    ASSERT_EQ(0, e.InitSocket(pair.first, 1));
+    pair.second.Write(Frame(5) + Frame(5));
+    ASSERT_TRUE(WaitUntil([&] {
+        boost::lock_guard<boost::recursive_mutex> lock(e.m_QueueLock);
+        return e.m_EventQueue.size() == 2;
+    }));
+    SleepMs(50);
+    EXPECT_TRUE(e.Handled().empty());
+}
+
+TEST(Lifecycle, EveryEndLeavesNoThreadOrDescriptorBehind) {
+    const int threads = CountThreads(), fds = CountFds();
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        TestEngine e;
+        e.Reader<kAns>(2);
+        auto pair = SocketPair();
+        ASSERT_EQ(0, e.InitSocket(pair.first, cycle % 2));
+        std::thread service = Service(pair.second, [&] {
+            pair.second.Write(Frame(kAns, "ok"));
+            if (cycle % 3 == 0) {
+                pair.second.Close(); // destroyed right after a receive failure
+            }
+        });
+        EXPECT_EQ(0, Request(e));
+        service.join();
+    }
+    { TestEngine neverConnected; }
+    EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads; }));
+    EXPECT_EQ(CountFds(), fds);
+}
+
+TEST(Lifecycle, AConnectionMadeRightAfterAFailureStays) {
+    TestEngine e;
+    e.Reader<kAns>(2);
+    for (int round = 0; round < 20; ++round) {
+        auto first = SocketPair();
+        ASSERT_EQ(0, e.InitSocket(first.first, 0));
+        first.second.Close(); // its close thread may still be on its way
+        auto second = SocketPair();
+        ASSERT_EQ(0, e.InitSocket(second.first, 0));
+        std::thread service =
+            Service(second.second, [&] { second.second.Write(Frame(kAns, "ok")); });
+        EXPECT_EQ(0, Request(e)) << "round " << round;
+        service.join();
+        EXPECT_TRUE(e.IsConnected());
+    }
+}
+
+TEST(Lifecycle, WritingToAGonePeerFailsInsteadOfEndingTheProcess) {
+    ::signal(SIGPIPE, SIG_DFL);
+    TestEngine e;
+    auto pair = SocketPair();
+    pair.second.Close();
+    EXPECT_EQ(-1, ::write(pair.first, "x", 1));
+    EXPECT_EQ(errno, EPIPE);
+    ::close(pair.first);
+}
