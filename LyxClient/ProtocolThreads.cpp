@@ -10,63 +10,18 @@
 #include "ProtocolBase.h"
 
 #include "DebugLog.h"
+#include "EngineThread.h"
 
 #include <boost/bind/bind.hpp>
-#include <boost/function.hpp>
 #include <boost/thread/locks.hpp>
 #include <cerrno>
-#include <cstring>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 typedef boost::lock_guard<boost::recursive_mutex> Guard;
 typedef boost::unique_lock<boost::recursive_mutex> UniqueGuard;
-
-const int kEnginePriority = 9;
-
-int GetTid() {
-    return static_cast<int>(::syscall(SYS_gettid));
-}
-
-// SCHED_RR at priority 9 for the calling thread; false when refused.
-bool SetRealtimePriority(int tid) {
-    sched_param param;
-    memset(&param, 0, sizeof(param));
-    param.sched_priority = kEnginePriority;
-    return ::sched_setscheduler(tid, SCHED_RR, &param) == 0;
-}
-
-// Set once the system refused to create a thread with SCHED_RR attributes.
-std::atomic<bool> g_bRealtimeStartRefused(false);
-
-// Starts an engine thread already at SCHED_RR priority 9 where the system allows it, so
-// that on a busy machine it does not first wait for a time-sharing slice before it can
-// raise its own priority; otherwise (no permission) it starts like any thread. The thread
-// body still asks for SCHED_RR itself and logs when that is refused.
-boost::thread* NewEngineThread(const boost::function<void()>& body) {
-    if (!g_bRealtimeStartRefused.load(std::memory_order_relaxed)) {
-        boost::thread::attributes attrs;
-        pthread_attr_t* attr = attrs.native_handle();
-        sched_param param;
-        memset(&param, 0, sizeof(param));
-        param.sched_priority = kEnginePriority;
-        if (pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED) == 0 &&
-            pthread_attr_setschedpolicy(attr, SCHED_RR) == 0 &&
-            pthread_attr_setschedparam(attr, &param) == 0) {
-            try {
-                return new boost::thread(attrs, body);
-            } catch (const boost::thread_resource_error&) {
-                g_bRealtimeStartRefused.store(true, std::memory_order_relaxed);
-            }
-        }
-    }
-    return new boost::thread(body);
-}
 
 // Sleeps ms, ending early when fd becomes readable: the idle pause of the receive loop,
 // so that data arriving during it is read at once.
@@ -148,7 +103,7 @@ int ProtocolBase::StartThreads(int noDispatcher) {
 
 void ProtocolBase::NetworkThread() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread begin sock:%d", m_Socket.GetFd());
-    const int tid = GetTid();
+    const int tid = CurrentTid();
     DLOG_WRITE(GetLogger(), DL_INFO, "NetworkThread id: %d", tid);
     if (!SetRealtimePriority(tid)) {
         DLOG_WRITE(GetLogger(), DL_WARN, "NetworkThread sched_setscheduler() fail!");
@@ -375,7 +330,7 @@ void ProtocolBase::DispatcherThread() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
     UniqueGuard queueLock(m_QueueLock);
     std::string payload;
-    const int tid = GetTid();
+    const int tid = CurrentTid();
     DLOG_WRITE(GetLogger(), DL_INFO, "DispatcherThread id: %d", tid);
     if (!SetRealtimePriority(tid)) {
         DLOG_WRITE(GetLogger(), DL_WARN, "DispatcherThread sched_setscheduler() fail!");
