@@ -10,14 +10,16 @@ bool StartsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// Leading white space and a sign allowed; 0 when no digit follows.
-long ParseDecimal(const char* text) {
-    return std::strtol(text, nullptr, 10);
+// Leading white space and a sign allowed; 0 when no digit follows. Always 64 bits wide
+// (saturating at the 64-bit limits), so that a number wider than 32 bits keeps the same
+// low bits on a target whose long has 32 bits.
+int64_t ParseDecimal(const char* text) {
+    return std::strtoll(text, nullptr, 10);
 }
 
 } // namespace
 
-uint8_t CgiFrontEnd::FrameByte(long number) {
+uint8_t CgiFrontEnd::FrameByte(int64_t number) {
     return number == 0 ? SenderRecord::kNoFrame : uint8_t(number & 0xFF);
 }
 

@@ -30,5 +30,5 @@ public:
 
     // The frame byte sent for "Play<n>": 0 (or no number) asks the receiver to choose,
     // which it spells 0x80; any other number is cut to its low eight bits.
-    static uint8_t FrameByte(long number);
+    static uint8_t FrameByte(int64_t number);
 };

@@ -5,7 +5,9 @@ Used by bench/latency, which builds the programs and starts the receiver service
 latency-launch starts the CGI program, the floor client and a trivial program (/bin/true,
 to show what starting any process costs here) in rounds, each run directly with
 REQUEST_METHOD=GET and an empty QUERY_STRING, and prints one line per run. The figure
-that counts is the median over rounds of (program time / floor time) of the same round.
+that counts is the median over rounds of (program time / floor time) of the same round;
+the floor client is a C program without the C++ runtime, so the ratio includes what the
+C++ runtime and the engine cost at start-up.
 
 Exit codes: 0 measured (targets are reported; with --enforce-targets a miss gives 1);
 1 a run failed or the outputs differ; 2 bad command line.
@@ -17,8 +19,9 @@ import statistics
 import subprocess
 import sys
 
-TARGET_TIME_RATIO = 1.3
-TARGET_RSS_RATIO = 2.0
+TARGET_TIME_RATIO = 1.2
+TARGET_RSS_RATIO = 1.5
+MIN_RUNS = 100
 
 
 def pct(values, p):
@@ -46,8 +49,8 @@ def main():
     ap.add_argument("--enforce-targets", action="store_true",
                     help="exit 1 when the time or memory target is missed")
     args = ap.parse_args()
-    if args.runs < 50:
-        ap.error("--runs must be at least 50")
+    if args.runs < MIN_RUNS:
+        ap.error(f"--runs must be at least {MIN_RUNS}")
 
     names = ["program", "floor", "launch"]
     cmd = [args.launcher, args.work, str(args.runs), str(args.warmup),

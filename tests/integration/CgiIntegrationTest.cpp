@@ -83,9 +83,13 @@ TEST(CgiIntegrationTest, PlayAndStopReachTheService) {
     r = Get("x=Stop");
     EXPECT_EQ(r.out, Reply(-1, -1, 1));
 
-    EXPECT_EQ(sim.Count("StartPlayImage"), 2);
+    // Numbers wider than 32 bits keep their low bits on every target: index 2, frame 3.
+    r = Get("userid4294967298=Play4294967299");
+    EXPECT_EQ(r.out, Reply(-1, -1, 3));
+
+    EXPECT_EQ(sim.Count("StartPlayImage"), 3);
     EXPECT_EQ(sim.Count("StopPlayImage"), 2);
-    EXPECT_EQ(sim.Count("GetNonLocalSenderList"), 8);
+    EXPECT_EQ(sim.Count("GetNonLocalSenderList"), 10);
 }
 
 TEST(CgiIntegrationTest, SeveralActionsRunInRequestOrder) {
