@@ -7,7 +7,6 @@
 #include "DebugLog.h"
 
 #include <boost/thread/locks.hpp>
-#include <boost/thread/thread_time.hpp>
 #include <cstdio>
 #include <cstring>
 
@@ -126,13 +125,14 @@ void ProtocolBase::WaitIdle(bool /*peek*/) {}
 
 bool ProtocolBase::TimedWait(boost::condition_variable_any& cond, boost::recursive_mutex& lock,
                              uint32_t ms, bool (ProtocolBase::*done)()) {
-    const boost::system_time deadline =
-        boost::get_system_time() + boost::posix_time::milliseconds(ms);
     boost::unique_lock<boost::recursive_mutex> guard(lock);
     if (done != nullptr && (this->*done)()) {
         return true;
     }
-    return cond.timed_wait(guard, deadline);
+    // A duration, which the thread library waits out on the monotonic clock, rather than
+    // a wall-clock deadline: a clock step would stretch or cut the slice (and reading the
+    // wall clock this way loads the time-zone file on the first call).
+    return cond.timed_wait(guard, boost::posix_time::milliseconds(ms));
 }
 
 bool ProtocolBase::AnswerWaitDone() {
