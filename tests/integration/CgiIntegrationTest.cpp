@@ -149,10 +149,10 @@ const Request kRequests[] = {
     {Get("userid4294967298=Play4294967299"), "L P300/3 L"},
     // The selection starts at 0, carries over to later variables and is read like strtol.
     {Get("x=Stop&userid2=-&frame=Play1&y=Stop"), "L S7 P300/1 S300 L"},
-    {Get("userid1=&useridX=Stop&userid%20%2B1=Stop&userid7x=&userid2x=Stop"), "L S7 S8 S300 L"},
+    {Get("userid1=&useridX=Stop;userid%20%2b1=Stop&userid7x=&userid2x=Stop"), "L S7 S8 S300 L"},
     // Only leading characters count, case-sensitively.
-    {Get("Logout=1&userid1=play2&x=stop&userid=Pla&useri=Sto"), "L L"},
-    {Get("USERID1=Play2&userid1=Stopped&userid0=PlayStop"), "L P7/2 S8 P7/128 L"},
+    {Get("Logout=1&userid1=play2&x=stop&userid=Pla&useri=Sto&z=%4"), "L L"},
+    {Get("USERID1=Play2&userid1=Stopped&userid0=PlayStop=1"), "L P7/2 S8 P7/128 L"},
     // An index that names no sender is skipped.
     {Get("userid3=Play1&userid-1=Stop&userid99999999999=Play2"), "L L"},
     // Logout ends the reply after "<return>", after the actions before it.
@@ -243,10 +243,10 @@ TEST(CgiIntegrationTest, ServiceFaults) {
          "L2 P1 f2=8 f3=7"},
         // The list answer breaks off inside the second entry: the first one is kept.
         {"--close-mid 0x1a", Get(""), Reply("-xx"), "L1 f2=8"},
-        // An unanswered Play took effect; a list answer that stalls after its code leaves
-        // nothing to list.
+        // An unanswered Play took effect; an answer that stalls after its code ends the run
+        // within the read's budget.
         {"--silent 0x12", Get("userid0=Play1"), Reply("12-"), "L2 P1 f1=7 f2=8"},
-        {"--stall 0x1a", Get("userid0=Play1"), kNoSenders, "L1 f2=8"},
+        {"--stall 0x18", Get("userid0=Play1&logout=1"), kHeader, "L1 P1 Q1 f1=7 f2=8"},
         // Not accepted: no output at all, whatever the request.
         {"--no-accept", Get("userid0=Play1"), "", "f2=8", 246},
         {"--no-accept", {"REQUEST_METHOD=PUT"}, "", "f2=8", 246},
