@@ -1,12 +1,8 @@
-// The web front as a device serves it: the build tree installed into a temporary folder
-// (under umask 000, which must not matter), lighttpd with the configuration that the
-// installed generator writes, the page and the CGI program, which talks to receiver-sim
-// on the program's fixed port 19996. Raw HTTP where no browser is needed; the page
-// itself in Debian's chromium through playwright-core.
-//   SCREENRECEIVER_BIN_DIR  the build tree's bin folder (default build/bin)
-//   PAGE_TEST_PORT          lighttpd's port (default 18080); a page of another origin
-//                           is served on 127.0.0.2 at the next port
-//   CHROMIUM                the browser (default /usr/bin/chromium)
+// The web front as a device serves it: the build tree installed under umask 000, lighttpd
+// with the configuration its installed generator writes, the page and the program against
+// receiver-sim on port 19996. Raw HTTP where no browser is needed; the page in chromium.
+//   SCREENRECEIVER_BIN_DIR (default build/bin), PAGE_TEST_PORT (default 18080; a page of
+//   another origin is served on 127.0.0.2 at the next port), CHROMIUM (/usr/bin/chromium).
 // Screenshots go beside the bin folder: page.png, page-phone.png, page-error.png.
 'use strict';
 
@@ -65,19 +61,14 @@ const call = (method, url, headers = {}, body = undefined) => new Promise((resol
 
 async function startChild(cmd, args, ready) {
   const child = spawn(cmd, args, { stdio: ['ignore', 'inherit', 'inherit'] });
-  await waitFor(cmd, () => {
-    if (child.exitCode !== null) throw new Error(`${cmd} exited with ${child.exitCode}`);
-    return ready();
-  }, 10000);
+  await waitFor(cmd, () => (child.exitCode === null ? ready() : Promise.reject(new Error(`exit ${child.exitCode}`))), 10000);
   return child;
 }
 
-async function stopChild(child) {
+async function stopChild(child) { // TERM, then KILL after 5 s
   if (!child || child.exitCode !== null || child.signalCode !== null) return;
-  const exited = new Promise((r) => child.once('exit', r));
-  child.kill('SIGTERM');
   const timer = setTimeout(() => child.kill('SIGKILL'), 5000);
-  await exited;
+  await new Promise((r) => child.once('exit', r).kill('SIGTERM'));
   clearTimeout(timer);
 }
 

@@ -11,7 +11,6 @@ using namespace peer;
 using wire::Frame;
 using wire::Zeros;
 using Step = FrameScanner::Step;
-using Kind = FrameScanner::Kind;
 
 TEST(FrameScanner, DecidesFromThePeekedWindow) {
     const std::string cmd = "RecvIPC", cust = "CustIPC", none, shortCust = "Cust";
@@ -38,11 +37,6 @@ TEST(FrameScanner, DecidesFromThePeekedWindow) {
         EXPECT_EQ(scanner.Scan(r.window.data(), r.window.size()), r.expected)
             << r.prefix << " / " << r.custom << " / " << r.window;
     }
-    EXPECT_EQ(FrameScanner::Classify(0x11, 0x11, true), Kind::kAnswer); // answer over handler
-    EXPECT_EQ(FrameScanner::Classify(0x11, 0x11, false), Kind::kAnswer);
-    EXPECT_EQ(FrameScanner::Classify(0x00, 0x00, false), Kind::kAnswer); // none awaited: code 0
-    EXPECT_EQ(FrameScanner::Classify(0x12, 0x11, true), Kind::kEvent);
-    EXPECT_EQ(FrameScanner::Classify(0x12, 0x11, false), Kind::kExceptional);
 }
 
 TEST(Frames, OutgoingFramesAreWholeAndExact) {

@@ -106,18 +106,9 @@ TEST(Request, EachWayTheConnectionEndsDuringAWait) {
         if (row.text != nullptr) {
             EXPECT_EQ(e.ErrorText().rfind(row.text, 0), 0u) << e.ErrorText();
         }
-        EXPECT_EQ(0, e.m_AnsCode); // nothing left to be taken for an answer later
+        // No answer code is left behind to make a frame of a later connection an answer.
+        EXPECT_EQ(0, e.m_AnsCode);
     }
-}
-
-TEST(Request, AResetRecordsTheNegatedErrno) {
-    Listener service;
-    TestEngine e;
-    ASSERT_EQ(0, e.OpenConnect("127.0.0.1", {service.Port()}, 0, 1));
-    Peer peer = service.Accept();
-    std::thread reset = Service(peer, [&] { peer.Reset(); });
-    EXPECT_EQ(-ECONNRESET, Request(e));
-    reset.join();
 }
 
 TEST(Dispatch, HandlersRunOneAtATimeAndMayMakeRequests) {
@@ -148,56 +139,43 @@ TEST(Dispatch, HandlersRunOneAtATimeAndMayMakeRequests) {
     EXPECT_EQ(e.maxInside, 1);
 }
 
-TEST(Dispatch, WithoutADispatcherEventsStayQueued) {
-    TestEngine e;
-    e.Event<5>();
-    auto pair = SocketPair();
-    ASSERT_EQ(0, e.InitSocket(pair.first, 1));
-    pair.second.Write(Frame(5) + Frame(5));
-    ASSERT_TRUE(WaitUntil([&] {
-        boost::lock_guard<boost::recursive_mutex> lock(e.m_QueueLock);
-        return e.m_EventQueue.size() == 2;
-    }));
-    SleepMs(50);
-    EXPECT_TRUE(e.Handled().empty());
-}
-
-TEST(Lifecycle, EveryEndLeavesNoThreadOrDescriptorBehind) {
+// Each cycle: a connection that fails at once (its close thread may still be on its way
+// when the next one is adopted, and must leave that one alone), a request on the next,
+// and the engine destroyed. Every third answer is followed at once by a close: the
+// request still succeeded, and the engine goes right after a receive failure.
+TEST(Lifecycle, CyclesLeaveNoThreadOrDescriptorBehind) {
     const int threads = CountThreads(), fds = CountFds();
     for (int cycle = 0; cycle < 100; ++cycle) {
         TestEngine e;
         e.Reader<kAns>(2);
-        auto pair = SocketPair();
-        ASSERT_EQ(0, e.InitSocket(pair.first, cycle % 2));
+        e.Event<5>();
+        auto failing = SocketPair(), pair = SocketPair();
+        ASSERT_EQ(0, e.InitSocket(failing.first, 0));
+        failing.second.Close();
+        const int noDispatcher = cycle % 2; // then events stay queued
+        ASSERT_EQ(0, e.InitSocket(pair.first, noDispatcher));
         std::thread service = Service(pair.second, [&] {
-            pair.second.Write(Frame(kAns, "ok"));
+            pair.second.Write(Frame(5) + Frame(kAns, "ok"));
             if (cycle % 3 == 0) {
-                pair.second.Close(); // destroyed right after a receive failure
+                pair.second.Close();
             }
         });
-        EXPECT_EQ(0, Request(e));
+        EXPECT_EQ(0, Request(e)) << "cycle " << cycle;
         service.join();
+        if (cycle % 3 == 0) {
+            continue; // the close may come before the event is dispatched
+        }
+        EXPECT_TRUE(e.IsConnected());
+        if (noDispatcher) {
+            boost::lock_guard<boost::recursive_mutex> lock(e.m_QueueLock);
+            EXPECT_EQ(e.m_EventQueue.size(), 1u);
+        } else {
+            EXPECT_TRUE(WaitUntil([&] { return e.Handled().size() == 1; }));
+        }
     }
     { TestEngine neverConnected; }
     EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads; }));
     EXPECT_EQ(CountFds(), fds);
-}
-
-TEST(Lifecycle, AConnectionMadeRightAfterAFailureStays) {
-    TestEngine e;
-    e.Reader<kAns>(2);
-    for (int round = 0; round < 20; ++round) {
-        auto first = SocketPair();
-        ASSERT_EQ(0, e.InitSocket(first.first, 0));
-        first.second.Close(); // its close thread may still be on its way
-        auto second = SocketPair();
-        ASSERT_EQ(0, e.InitSocket(second.first, 0));
-        std::thread service =
-            Service(second.second, [&] { second.second.Write(Frame(kAns, "ok")); });
-        EXPECT_EQ(0, Request(e)) << "round " << round;
-        service.join();
-        EXPECT_TRUE(e.IsConnected());
-    }
 }
 
 TEST(Lifecycle, WritingToAGonePeerFailsInsteadOfEndingTheProcess) {

@@ -53,7 +53,7 @@ TEST(SocketStream, EachWayAReadEndsIsReported) {
     later.join();
 
     pair.second.Write("AB");
-    EXPECT_EQ(RecvText(s, 5, 0, 60), "AB"); // budget spent: a short count
+    EXPECT_EQ(RecvText(s, 5, 0, 60), "AB"); // budget spent on a blocking socket: a short count
     EXPECT_EQ(-ETIMEDOUT, s.LastReadFailure());
     std::atomic<bool> keepGoing(false);
     char buf[4];
@@ -65,6 +65,16 @@ TEST(SocketStream, EachWayAReadEndsIsReported) {
     pair.second.Close();
     EXPECT_EQ(0, s.Recv(buf, 4, MSG_PEEK)); // closed, even with bytes in the stash
     EXPECT_EQ(ORR_ERR_GRACEFUL_CLOSE, s.LastReadFailure());
+
+    // Every call is non-blocking even on a blocking socket: a send that finds the buffers
+    // full gives up after its budget with a short count instead of blocking.
+    auto full = SocketPair();
+    SocketStream blocked;
+    blocked.Attach(full.first);
+    std::string big(8 << 20, 'x');
+    const int sent = blocked.Send(big.data(), uint32_t(big.size()), 0);
+    EXPECT_GT(sent, 0);
+    EXPECT_LT(sent, int(big.size()));
 
     SocketStream unconnected;
     EXPECT_EQ(-1, unconnected.Recv(buf, 4, 0));

@@ -1,7 +1,7 @@
 // TestEngine: the engine under test. A test gives each code a payload reader or an event
 // handler, steers the hooks, and reads back what they saw. Readers and handlers are
 // templates on the code because the engine's tables hold plain member pointers, which
-// carry no code of their own.
+// carry no code of their own. m_mu guards what the engine's threads record.
 #pragma once
 
 #include "ProtocolBase.h"
@@ -23,8 +23,6 @@ public:
     using ProtocolBase::m_bRunning;
     using ProtocolBase::m_EventQueue;
     using ProtocolBase::m_QueueLock;
-    using ProtocolBase::m_SendBuffer;
-    using ProtocolBase::m_Socket;
 
     explicit TestEngine(const std::string& prefix = "RecvIPC") {
         if (!prefix.empty()) {
@@ -48,37 +46,29 @@ public:
     // fail without reading. `before` runs on the receive thread first.
     template <uint8_t Code> void Reader(int size, std::function<void()> before = nullptr) {
         std::lock_guard<std::mutex> l(m_mu);
-        m_readSize[Code] = {size, std::move(before)};
+        m_readers[Code] = {size, std::move(before)};
         m_ReadHandlers[Code] = static_cast<ReadHandler>(&TestEngine::ReadCode<Code>);
     }
     // Frames with code Code are events; `during` runs inside the handler, which returns
     // Code + 100.
     template <uint8_t Code> void Event(std::function<void()> during = nullptr) {
         std::lock_guard<std::mutex> l(m_mu);
-        m_during[Code] = std::move(during);
+        m_handlers[Code] = std::move(during);
         m_EventHandlers[Code] = static_cast<EventHandler>(&TestEngine::HandleCode<Code>);
     }
 
-    std::vector<Read> Reads() {
-        std::lock_guard<std::mutex> l(m_mu);
-        return m_reads;
-    }
-    std::vector<std::string> Events() { // payloads the event handlers got, in order
-        std::lock_guard<std::mutex> l(m_mu);
-        return m_events;
-    }
-    std::vector<std::pair<int, int>> Handled() { // (code, result) per OnEventHandled
-        std::lock_guard<std::mutex> l(m_mu);
-        return m_handled;
-    }
+    std::vector<Read> Reads() { return Copy(m_reads); }
+    std::vector<std::string> Events() { return Copy(m_events); }           // payloads handlers got
+    std::vector<std::pair<int, int>> Handled() { return Copy(m_handled); } // (code, result)
     std::string ErrorText() { // copied under the lock: another thread may raise meanwhile
         boost::lock_guard<boost::recursive_mutex> lock(m_ErrLock);
         return GetErrorText();
     }
 
     std::atomic<int> closeCalls{0}, handshakeCalls{0}, handshakeResult{0}, frameBegins{0};
-    std::atomic<int> custCalls{0}, custReadSize{0}, custResult{1}, maxInside{0};
+    std::atomic<int> custReadSize{0}, custResult{1};
     std::atomic<bool> peerAlive{true};
+    int maxInside = 0; // the most handlers that ran at once (under m_mu)
 
 protected:
     void OnConnectClose() override {
@@ -92,13 +82,9 @@ protected:
     bool IsPeerAlive() override { return peerAlive; }
     void OnFrameBegin() override { ++frameBegins; }
     int OnCustCmdPrefix() override {
-        ++custCalls;
         std::string bytes;
-        if (custReadSize > 0 && ReadInto(bytes, custReadSize) <= 0) {
-            return 0;
-        }
-        Record(-1, bytes);
-        return custResult;
+        const int got = ReadInto(bytes, custReadSize, -1);
+        return got > 0 ? int(custResult) : got;
     }
     void OnEventHandled(uint8_t code, int result) override {
         std::lock_guard<std::mutex> l(m_mu);
@@ -106,59 +92,51 @@ protected:
     }
 
 private:
-    int ReadInto(std::string& bytes, int size) {
-        bytes.assign(size_t(size), '\0');
-        int got = size == 0 ? 1 : m_Socket.Recv(&bytes[0], uint32_t(size), 0);
-        bytes.resize(got > 0 ? std::min(size_t(got), bytes.size()) : 0);
-        return got;
-    }
-    void Record(int code, const std::string& bytes) {
+    template <class T> T Copy(const T& recorded) {
         std::lock_guard<std::mutex> l(m_mu);
-        m_reads.push_back({code, bytes});
+        return recorded;
+    }
+    // Reads exactly `size` bytes (none for 0) and records them under `code`.
+    int ReadInto(std::string& bytes, int size, int code) {
+        bytes.assign(size_t(size), '\0');
+        const int got = size == 0 ? 1 : m_Socket.Recv(&bytes[0], uint32_t(size), 0);
+        bytes.resize(got > 0 ? std::min(size_t(got), bytes.size()) : 0);
+        if (got > 0) {
+            std::lock_guard<std::mutex> l(m_mu);
+            m_reads.push_back({code, bytes});
+        }
+        return got;
     }
 
     template <uint8_t Code> int ReadCode(std::string& payload) {
-        std::pair<int, std::function<void()>> how;
-        {
-            std::lock_guard<std::mutex> l(m_mu);
-            how = m_readSize[Code];
-        }
+        const std::pair<int, std::function<void()>> how = Copy(m_readers[Code]);
         if (how.second) {
             how.second();
         }
-        if (how.first < 0) {
-            payload.clear();
-            return 0;
-        }
-        int got = ReadInto(payload, how.first);
-        if (got > 0) {
-            Record(Code, payload);
-        }
-        return got;
+        payload.clear();
+        return how.first < 0 ? 0 : ReadInto(payload, how.first, Code);
     }
     template <uint8_t Code> int HandleCode(const char* payload) {
-        const int inside = ++m_inside;
-        int seen = maxInside;
-        while (inside > seen && !maxInside.compare_exchange_weak(seen, inside)) {
-        }
         std::function<void()> during;
         {
             std::lock_guard<std::mutex> l(m_mu);
-            during = m_during[Code];
+            maxInside = std::max(maxInside, ++m_inside);
+            during = m_handlers[Code];
             m_events.emplace_back(payload);
         }
         if (during) {
             during();
         }
+        std::lock_guard<std::mutex> l(m_mu);
         --m_inside;
         return Code + 100;
     }
 
     std::mutex m_mu;
-    std::map<int, std::pair<int, std::function<void()>>> m_readSize;
-    std::map<int, std::function<void()>> m_during;
+    std::map<int, std::pair<int, std::function<void()>>> m_readers;
+    std::map<int, std::function<void()>> m_handlers;
     std::vector<Read> m_reads;
     std::vector<std::string> m_events;
     std::vector<std::pair<int, int>> m_handled;
-    std::atomic<int> m_inside{0};
+    int m_inside = 0;
 };
