@@ -253,10 +253,10 @@ int ProtocolBase::ReadOrRecord(char* buffer, uint32_t length, int flags, int lin
 }
 
 bool ProtocolBase::RunReader(uint8_t code, std::string& payload, int line) {
-    errno = 0; // see HookFailure
+    errno = 0; // a reader that fails leaving no errno reports a graceful close
     const ReadHandler reader = m_ReadHandlers[code];
-    const int result = (this->*reader)(payload);
-    if (result == 0 || result == -1) {
+    const int read = (this->*reader)(payload);
+    if (read == 0 || read == -1) {
         RecordReceiveFailure(HookFailure(), line);
         return false;
     }
