@@ -20,7 +20,7 @@ int CurrentTid() {
     return static_cast<int>(::syscall(SYS_gettid));
 }
 
-// SCHED_RR at priority 9 for the calling thread; false when refused.
+// SCHED_RR at priority 9 for thread tid; false when refused.
 bool SetRealtimePriority(int tid) {
     sched_param param;
     memset(&param, 0, sizeof(param));

@@ -14,12 +14,16 @@
 // ProtocolConnect.cpp (the multi-port connect, socket set-up, CloseConnect),
 // ProtocolThreads.cpp (thread start, the receive and dispatch threads, the close thread),
 // ProtocolRequest.cpp (requests, acknowledgements, data frames, the answer wait).
-// Locks (all recursive): m_ConnectLock serialises connect, InitSocket and CloseConnect;
+// Locks (all recursive): m_ConnectLock serialises connect, InitSocket and CloseConnect
+// and guards the thread pointers, m_nConnGen and the arguments kept for ReConnect;
 // m_RequestLock guards m_SendBuffer and m_AnsCode decisions; m_PrefixLock guards the
 // prefixes and is held by the receive thread for one frame; m_QueueLock guards
 // m_EventQueue; m_AnswerWaitLock/m_EventWaitLock pair with the two conditions.
 // Orders: m_PrefixLock -> m_RequestLock or m_QueueLock -> socket m_RecvLock (receive side);
-// m_RequestLock -> socket m_SendLock (sending side); error lock -> log lock.
+// m_RequestLock -> socket m_SendLock (sending side); m_EventWaitLock -> m_QueueLock;
+// error lock -> log lock. CloseConnect joins the receive thread under m_ConnectLock, so a
+// reader or handler that closes or connects races a close from another thread: the engine
+// offers that to its own threads only where the other threads leave the connection alone.
 // Flags read without a lock by other threads (m_bRunning, m_AnsCode, m_bPending,
 // m_bAbortConnect) are atomics.
 #pragma once
@@ -54,7 +58,6 @@ struct EventRecord {
 class ProtocolBase : public OrrErrorHandler {
 public:
     static constexpr uint32_t kPollSliceMs = 30;
-    static constexpr uint32_t kRecvBudgetMs = 5000;
     static constexpr int kDefaultSndRcvTimeoutSec = 30;
 
     ProtocolBase();

@@ -79,10 +79,13 @@ int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPo
     RetireCloseThread();
     std::string strIP = ip != nullptr ? ip : "";
     std::vector<uint16_t> ports = vecPort;
-    m_strIP = strIP;
-    m_vecPort = ports;
-    m_bNoDispatcher = noDispatcher;
-    m_nConnectTimeout = timeoutSec;
+    {
+        Guard lock(m_ConnectLock);
+        m_strIP = strIP;
+        m_vecPort = ports;
+        m_bNoDispatcher = noDispatcher;
+        m_nConnectTimeout = timeoutSec;
+    }
     return ConnectPorts(strIP.c_str(), ports, noDispatcher, timeoutSec);
 }
 
@@ -95,12 +98,10 @@ int ProtocolBase::ReConnect() {
     // The old threads are retired before the new ones start, so the old receive thread
     // never reads the next connection's socket. It ends as by a stop request: no error,
     // no close thread.
-    {
-        Guard lock(m_ConnectLock);
-        m_bRunning.store(false);
-        WakeWaiters();
-        StopReceiveThread();
-    }
+    Guard lock(m_ConnectLock);
+    m_bRunning.store(false);
+    WakeWaiters();
+    StopReceiveThread();
     m_Socket.Close();
     std::string strIP = m_strIP;
     std::vector<uint16_t> ports = m_vecPort;
