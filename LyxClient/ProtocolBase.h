@@ -192,4 +192,7 @@ private:
     // False when the current connection was set up without a dispatch thread: a dispatch
     // thread that set it up from its own handler then ends once that handler returns.
     std::atomic<bool> m_bDispatchWanted{false};
+    // Set under m_QueueLock by a dispatch thread in the same hold in which it decides to
+    // end, so that a restart from the receive thread knows whether it still runs.
+    bool m_bDispatcherEnded = false;
 };

@@ -40,7 +40,9 @@ int ProtocolBase::StartThreads(int noDispatcher) {
     const bool onDispatcher =
         m_pDispatcherThread && m_pDispatcherThread->get_id() == boost::this_thread::get_id();
     const bool onReceiver = m_pThreadGroup && m_pThreadGroup->is_this_thread_in();
-    if (!onDispatcher) {
+    // On the receive thread the dispatch thread is not joined either: a payload reader may
+    // hold a lock that a handler waits for. It goes on serving unless it has ended.
+    if (!onDispatcher && !onReceiver) {
         JoinThread(m_pDispatcherThread);
     }
     if (m_pThreadGroup && !onReceiver) {
@@ -67,9 +69,11 @@ int ProtocolBase::StartThreads(int noDispatcher) {
     // overwrite the error of a receive thread that fails at once (a refused socket), and a
     // waiting request would then report a cancel instead of that error.
     ORR_SET_ERROR(0, "", "");
+    bool dispatcherEnded = false;
     if (noDispatcher == 0) {
         Guard lock(m_QueueLock);
         m_EventQueue.clear();
+        dispatcherEnded = m_bDispatcherEnded;
     }
     // The receive thread is started first: the first request needs it, and nothing else
     // depends on the order (the queue is emptied before either thread exists).
@@ -85,7 +89,9 @@ int ProtocolBase::StartThreads(int noDispatcher) {
         ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
         return ORR_ERR_CREATE_OBJECT;
     }
-    if (noDispatcher == 0 && !m_pDispatcherThread) {
+    if (noDispatcher == 0 && (!m_pDispatcherThread || dispatcherEnded)) {
+        JoinThread(m_pDispatcherThread); // one that has ended holds no lock
+        m_bDispatcherEnded = false;
         try {
             m_pDispatcherThread.reset(
                 NewEngineThread(boost::bind(&ProtocolBase::DispatcherThread, this)));
@@ -336,6 +342,8 @@ void ProtocolBase::DispatcherThread() {
         DLOG_WRITE(GetLogger(), DL_WARN, "DispatcherThread sched_setscheduler() fail!");
     }
 
+    // The loop's condition is always tested under m_QueueLock, and the thread ends in that
+    // same hold, so a restart from the receive thread (see StartThreads) cannot miss it.
     while (m_bRunning.load() && m_bDispatchWanted.load()) {
         if (m_EventQueue.empty()) {
             queueLock.unlock();
@@ -348,7 +356,8 @@ void ProtocolBase::DispatcherThread() {
         m_EventQueue.pop_front();
         queueLock.unlock();
         if (!m_bRunning.load()) {
-            break; // taken but not dispatched: dropped
+            queueLock.lock();
+            continue; // taken but not dispatched: dropped
         }
         const EventHandler handler = m_EventHandlers[code];
         const int result = (this->*handler)(payload.c_str());
@@ -356,9 +365,7 @@ void ProtocolBase::DispatcherThread() {
         queueLock.lock();
     }
 
-    if (!queueLock.owns_lock()) {
-        queueLock.lock();
-    }
+    m_bDispatcherEnded = true;
     m_EventQueue.clear();
     DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread end sock:%d", m_Socket.GetFd());
 }
