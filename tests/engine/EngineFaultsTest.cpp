@@ -3,20 +3,11 @@
 #include "TestEngine.h"
 #include "Wire.h"
 
-#include <cerrno>
 #include <future>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 using namespace peer;
 using wire::Frame;
-
-namespace {
-
-constexpr uint8_t kReq = 0x10, kAns = 0x11;
-const std::string kPayload(32, '\x01');
-
-} // namespace
 
 // A handler (dispatch thread) or a payload reader (receive thread) that connects the
 // engine anew keeps exactly one thread of each kind, events stay one at a time, and no

@@ -68,12 +68,15 @@ TEST(Request, EachWayTheConnectionEndsDuringAWait) {
         const char* name;
         std::function<void(TestEngine&, Peer&)> end; // run by the service after the request
         int result, recorded, closeThreads;
-        const char* text; // start of the recorded error's text, if any
+        const char* text;    // start of the recorded error's text, if any
+        int readerErrno = 0; // what the failing answer reader leaves in errno
     } rows[] = {
         {"the peer closes", [](TestEngine&, Peer& p) { p.Close(); }, ORR_ERR_GRACEFUL_CLOSE,
          ORR_ERR_GRACEFUL_CLOSE, 1, "The connection has been gracefully closed. ["},
         {"the answer's reader fails", [](TestEngine&, Peer& p) { p.Write(Frame(kAns, "x")); },
          ORR_ERR_GRACEFUL_CLOSE, ORR_ERR_GRACEFUL_CLOSE, 1, nullptr},
+        {"the answer's reader fails with errno", [](TestEngine&, Peer& p) { p.Write(Frame(kAns)); },
+         -EPROTO, -EPROTO, 1, nullptr, EPROTO},
         {"the custom hook fails", [](TestEngine&, Peer& p) { p.Write("CustIPC"); },
          ORR_ERR_GRACEFUL_CLOSE, ORR_ERR_GRACEFUL_CLOSE, 1, nullptr},
         {"the peer is found dead", [](TestEngine& e, Peer&) { e.peerAlive = false; },
@@ -92,7 +95,7 @@ TEST(Request, EachWayTheConnectionEndsDuringAWait) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TestEngine e;
-        e.Reader<kAns>(-1);
+        e.Reader<kAns>(-1, [&] { errno = row.readerErrno != 0 ? row.readerErrno : errno; });
         e.SetCustCmdPrefix("CustIPC");
         e.custResult = 0;
         auto pair = SocketPair();
