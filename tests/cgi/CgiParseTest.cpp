@@ -1,4 +1,5 @@
-// The form-variable parser in-process: a fake environment and a body handed out in chunks.
+// In-process: the form-variable parser (fake environment, body in chunks); where planning ends.
+#include "CgiFrontEnd.h"
 #include "getcgivars.h"
 
 #include <gtest/gtest.h>
@@ -143,3 +144,8 @@ TEST(CgiParse, ManyVariablesKeepTheirOrderInTheNullEndedArray) {
 }
 
 } // namespace
+
+TEST(CgiPlan, NothingAfterALogoutIsPlanned) {
+    const char* vars[] = {"userid0", "Stop", "logout", "", "userid0", "Stop", nullptr};
+    EXPECT_EQ(CgiFrontEnd::PlanActions(const_cast<char**>(vars), {SenderRecord()}).size(), 2u);
+}

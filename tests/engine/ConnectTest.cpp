@@ -11,7 +11,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace peer;

@@ -8,7 +8,6 @@
 #include <csignal>
 #include <future>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
