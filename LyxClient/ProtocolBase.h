@@ -21,9 +21,9 @@
 // m_EventQueue; m_AnswerWaitLock/m_EventWaitLock pair with the two conditions.
 // Orders: m_PrefixLock -> m_RequestLock or m_QueueLock -> socket m_RecvLock (receive side);
 // m_RequestLock -> socket m_SendLock (sending side); m_EventWaitLock -> m_QueueLock;
-// error lock -> log lock. CloseConnect joins the receive thread under m_ConnectLock, so a
-// reader or handler that closes or connects races a close from another thread: the engine
-// offers that to its own threads only where the other threads leave the connection alone.
+// error lock -> log lock. CloseConnect joins the receive thread under m_ConnectLock: a
+// reader or handler may close or connect only while no other thread closes the engine, or
+// it waits for that lock while the other thread waits for it to end.
 // Flags read without a lock by other threads (m_bRunning, m_AnsCode, m_bPending,
 // m_bAbortConnect) are atomics.
 #pragma once
