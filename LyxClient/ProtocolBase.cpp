@@ -4,15 +4,8 @@
 
 #include "DebugLog.h"
 
-#include <boost/thread/locks.hpp>
 #include <csignal>
 #include <cstring>
-
-namespace {
-
-typedef boost::lock_guard<boost::recursive_mutex> Guard;
-
-} // namespace
 
 thread_local const ProtocolBase* ProtocolBase::s_pCloseThreadOwner = nullptr;
 thread_local uint32_t ProtocolBase::s_nCloseThreadGen = 0;
@@ -29,23 +22,23 @@ ProtocolBase::ProtocolBase()
 }
 
 ProtocolBase::~ProtocolBase() {
-    ProtocolBase::CloseConnect();
-    JoinThread(m_pDispatcherThread);
-    RetireCloseThread();
+    StopThreads();
 }
 
 void ProtocolBase::SetCmdPrefix(const char* prefix, uint32_t length) {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "SetCmdPrefix %d", static_cast<int>(length));
-    Guard lock(m_PrefixLock);
+    RecursiveGuard lock(m_PrefixLock);
     if (length == 0 || prefix == nullptr) {
         m_CmdPrefix.clear();
     } else {
         m_CmdPrefix.assign(prefix, length);
     }
-    m_SendBuffer.resize(m_CmdPrefix.size() + 1);
-    if (!m_CmdPrefix.empty()) {
-        memcpy(&m_SendBuffer[0], m_CmdPrefix.data(), m_CmdPrefix.size());
-    }
+    // The request lock too (after the prefix lock, as the receive thread takes them): a
+    // frame being assembled or sent never sees half a prefix.
+    RecursiveGuard requestLock(m_RequestLock);
+    m_nSendPrefixSize = m_CmdPrefix.size();
+    m_SendBuffer.assign(m_CmdPrefix);
+    m_SendBuffer.push_back('\0');
 }
 
 void ProtocolBase::SetCustCmdPrefix(const char* prefix) {
@@ -53,7 +46,7 @@ void ProtocolBase::SetCustCmdPrefix(const char* prefix) {
     // m_PrefixLock is taken so that a prefix set while the receive thread parses a frame is
     // not a data race. Exactly len(m_CmdPrefix) bytes are kept; a shorter text is padded
     // with zero bytes instead of read past its end.
-    Guard lock(m_PrefixLock);
+    RecursiveGuard lock(m_PrefixLock);
     const size_t n = m_CmdPrefix.size();
     m_CustCmdPrefix.assign(n, '\0');
     if (prefix != nullptr && n > 0) {

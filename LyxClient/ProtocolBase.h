@@ -12,33 +12,41 @@
 // object (or the thread object) goes away.
 // Sources by concern: ProtocolBase.cpp (construction, settings, hooks),
 // ProtocolConnect.cpp (the multi-port connect, socket set-up, CloseConnect),
-// ProtocolThreads.cpp (thread start, the receive and dispatch threads, the close thread),
-// ProtocolRequest.cpp (requests, acknowledgements, data frames, the answer wait).
-// Locks (all recursive): m_ConnectLock serialises connect, InitSocket and CloseConnect
-// and guards the thread pointers, m_nConnGen and the arguments kept for ReConnect;
-// m_RequestLock guards m_SendBuffer and m_AnsCode decisions; m_PrefixLock guards the
-// prefixes and is held by the receive thread for one frame; m_QueueLock guards
-// m_EventQueue; m_AnswerWaitLock/m_EventWaitLock pair with the two conditions.
-// Orders: m_PrefixLock -> m_RequestLock or m_QueueLock -> socket m_RecvLock (receive side);
-// m_RequestLock -> socket m_SendLock (sending side); m_EventWaitLock -> m_QueueLock;
-// error lock -> log lock. CloseConnect joins the receive thread under m_ConnectLock: a
-// reader or handler may close or connect only while no other thread closes the engine, or
-// it waits for that lock while the other thread waits for it to end.
+// ProtocolThreads.cpp (thread start and stop, the receive and dispatch threads, the close
+// thread), ProtocolRequest.cpp (requests, acknowledgements, data frames, the answer wait).
+//
+// Locks (all annotated: every shared member is declared beside the lock that guards it,
+// and clang's -Wthread-safety checks the rules; see ThreadSafety.h):
+// m_ConnectLock serialises connect, InitSocket and CloseConnect and guards the thread
+// pointers and the arguments kept for ReConnect; m_RequestLock guards the send buffer and
+// the awaited answer's deadline, and is held by the receive thread while an answer's
+// reader runs; m_PrefixLock guards the prefixes and is held by the receive thread for one
+// frame; m_AnswerWaitLock pairs with m_AnswerArrived; m_CloseThreadLock guards the close
+// thread's pointer; the event queue has a lock of its own.
+// Orders: m_PrefixLock -> m_RequestLock -> socket m_RecvLock (receive side, and the prefix
+// setters); m_RequestLock -> socket m_SendLock (sending side); error lock -> log lock.
+// CloseConnect joins the receive thread under m_ConnectLock: a reader or handler may close
+// or connect only while no other thread closes the engine, or it waits for that lock
+// while the other thread waits for it to end.
 // Flags read without a lock by other threads (m_bRunning, m_AnsCode, m_bPending,
-// m_bAbortConnect) are atomics.
+// m_bAbortConnect, the receive failure) are atomics.
+//
+// Bounds: every budget is a Deadline on the monotonic clock. A request's deadline also
+// bounds the send of its frame and every read its answer's reader makes, so a command
+// ends at its time-out whatever the peer sends or how slowly; the event queue is capped
+// (see EventQueue.h); a send on a connection that is gone ends at once.
 #pragma once
 
+#include "Deadline.h"
 #include "ErrorHandler.h"
-#include "FrameScanner.h"
+#include "EventQueue.h"
 #include "SocketStream.h"
+#include "ThreadSafety.h"
 
 #include <atomic>
 #include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
-#include <boost/thread/recursive_mutex.hpp>
 #include <boost/thread/thread.hpp>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,11 +58,6 @@ typedef int (ProtocolBase::*ReadHandler)(std::string& payload);
 // Event handler: gets the payload's bytes; its result goes to OnEventHandled.
 typedef int (ProtocolBase::*EventHandler)(const char* payload);
 
-struct EventRecord {
-    uint8_t code;
-    std::string payload;
-};
-
 class ProtocolBase : public OrrErrorHandler {
 public:
     static constexpr uint32_t kPollSliceMs = 30;
@@ -62,21 +65,25 @@ public:
 
     ProtocolBase();
 
-    virtual void SetCmdPrefix(const char* prefix, uint32_t length);
-    virtual void SetCustCmdPrefix(const char* prefix);
+    virtual void SetCmdPrefix(const char* prefix, uint32_t length)
+        EXCLUDES(m_PrefixLock, m_RequestLock);
+    virtual void SetCustCmdPrefix(const char* prefix) EXCLUDES(m_PrefixLock);
     virtual void SetSndRcvTimeout(int seconds);
 
     virtual int OpenConnect(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
-                            int timeoutSec);
-    virtual int ReConnect();
-    virtual int InitSocket(int socket, int noDispatcher);
+                            int timeoutSec) EXCLUDES(m_ConnectLock);
+    virtual int ReConnect() EXCLUDES(m_ConnectLock);
+    virtual int InitSocket(int socket, int noDispatcher) EXCLUDES(m_ConnectLock);
 
     virtual int RequestCommand(uint8_t req, uint8_t ans, const char* name,
-                               const std::string& payload, bool peek, int timeoutSec);
-    virtual int AckCommand(uint8_t ack, const char* name, const std::string& payload);
-    virtual int SendCommandData(const char* data, uint32_t length, int flags, bool log);
+                               const std::string& payload, bool peek, int timeoutSec)
+        EXCLUDES(m_RequestLock);
+    virtual int AckCommand(uint8_t ack, const char* name, const std::string& payload)
+        EXCLUDES(m_RequestLock);
+    virtual int SendCommandData(const char* data, uint32_t length, int flags, bool log)
+        EXCLUDES(m_RequestLock);
 
-    virtual void CloseConnect();
+    virtual void CloseConnect() EXCLUDES(m_ConnectLock);
     virtual bool IsPending();
     virtual bool IsConnected();
     virtual int GetSocket();
@@ -101,90 +108,104 @@ protected:
     void WaitIdle(bool peek);
     // The engine's one timed wait: on cond (paired with lock) at most ms; true when woken
     // by a broadcast. A `done` test, when given, is made under the lock first (true: no
-    // wait), so a broadcast made under the lock cannot fall between test and wait.
-    bool TimedWait(boost::condition_variable_any& cond, boost::recursive_mutex& lock, uint32_t ms,
-                   bool (ProtocolBase::*done)() = nullptr);
+    // wait), so a broadcast made under the lock cannot fall between test and wait. The
+    // analysis cannot follow the lock into Boost's wait, which releases and retakes it.
+    bool TimedWait(boost::condition_variable_any& cond, RecursiveMutex& lock, uint32_t ms,
+                   bool (ProtocolBase::*done)() = nullptr) EXCLUDES(lock) NO_THREAD_SAFETY_ANALYSIS;
     // Joins the thread held by `thread` (if any), deletes it and nulls the pointer.
     static void JoinThread(std::unique_ptr<boost::thread>& thread);
+    // Stops the engine and joins every thread it has: CloseConnect (the receive thread),
+    // then the dispatch thread and the close thread. A derived class whose readers or
+    // hooks the threads run calls it in its own destructor, so that no thread outlives
+    // the derived part; the engine's destructor calls it too.
+    void StopThreads() EXCLUDES(m_ConnectLock, m_CloseThreadLock);
 
     int ConnectPorts(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
-                     int timeoutSec);
+                     int timeoutSec) EXCLUDES(m_ConnectLock);
     void ApplySocketOptions(int socket);
-    int StartThreads(int noDispatcher);
+    int StartThreads(int noDispatcher) REQUIRES(m_ConnectLock);
     void DispatcherThread();
 
-    EventHandler m_EventHandlers[256];
-    ReadHandler m_ReadHandlers[256];
-    boost::recursive_mutex m_QueueLock;
-    boost::recursive_mutex m_RequestLock;
-    boost::recursive_mutex m_ConnectLock;
-    std::unique_ptr<boost::thread_group> m_pThreadGroup;
-    boost::recursive_mutex m_EventWaitLock;
-    boost::recursive_mutex m_AnswerWaitLock;
-    boost::condition_variable_any m_EventArrived;
+    EventHandler m_EventHandlers[256]; // written by constructors only
+    ReadHandler m_ReadHandlers[256];   // written by constructors only
+    RecursiveMutex m_RequestLock ACQUIRED_AFTER(m_PrefixLock);
+    RecursiveMutex m_ConnectLock;
+    std::unique_ptr<boost::thread_group> m_pThreadGroup GUARDED_BY(m_ConnectLock);
+    RecursiveMutex m_AnswerWaitLock;
     boost::condition_variable_any m_AnswerArrived;
-    std::unique_ptr<boost::thread> m_pDispatcherThread;
-    std::unique_ptr<boost::thread> m_pCloseThread;
-    boost::recursive_mutex m_PrefixLock;
+    std::unique_ptr<boost::thread> m_pDispatcherThread GUARDED_BY(m_ConnectLock);
+    Mutex m_CloseThreadLock; // never held while joining
+    std::unique_ptr<boost::thread> m_pCloseThread GUARDED_BY(m_CloseThreadLock);
+    RecursiveMutex m_PrefixLock;
     SocketStream m_Socket;
     std::atomic<bool> m_bRunning;
-    std::deque<EventRecord> m_EventQueue;
-    std::atomic<uint8_t> m_AnsCode;
-    std::string m_CmdPrefix;
-    std::string m_CustCmdPrefix;
-    std::string m_SendBuffer;
+    EventQueue m_EventQueue;
+    std::atomic<uint8_t> m_AnsCode; // written under m_RequestLock
+    std::string m_CmdPrefix GUARDED_BY(m_PrefixLock);
+    std::string m_CustCmdPrefix GUARDED_BY(m_PrefixLock);
+    // Begins with a copy of m_CmdPrefix of m_nSendPrefixSize bytes (the prefix setters
+    // hold both locks), so a sender needs only m_RequestLock.
+    std::string m_SendBuffer GUARDED_BY(m_RequestLock);
+    size_t m_nSendPrefixSize GUARDED_BY(m_RequestLock) = 0;
     std::atomic<bool> m_bPending;
-    int m_nSndRcvTimeout;
+    std::atomic<int> m_nSndRcvTimeout;
     std::atomic<bool> m_bAbortConnect;
-    std::string m_strIP;
-    std::vector<uint16_t> m_vecPort;
-    int m_bNoDispatcher;
-    int m_nConnectTimeout;
+    std::string m_strIP GUARDED_BY(m_ConnectLock);
+    std::vector<uint16_t> m_vecPort GUARDED_BY(m_ConnectLock);
+    int m_bNoDispatcher GUARDED_BY(m_ConnectLock);
+    int m_nConnectTimeout GUARDED_BY(m_ConnectLock);
 
 private:
     enum FrameResult { kNextPass, kExitThread };
 
+    // CloseConnect's work once m_ConnectLock is held.
+    void CloseConnectLocked() REQUIRES(m_ConnectLock);
+    // Raises the stop flags and wakes every waiter (CloseConnect's first step).
+    void RaiseStop();
+    int ConnectPortsLocked(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
+                           int timeoutSec) REQUIRES(m_ConnectLock);
+
     // One frame of the receive loop, from the prefix search to the end of its payload;
     // takes m_PrefixLock for the whole frame.
-    FrameResult ReceiveFrame(const FrameScanner& scanner, std::string& window,
-                             std::string& payload);
+    FrameResult ReceiveFrame(std::string& window) EXCLUDES(m_PrefixLock, m_RequestLock);
+    // The answer or event behind a code byte that was just read.
+    FrameResult HandleCode(uint8_t code) REQUIRES(m_PrefixLock) EXCLUDES(m_RequestLock);
     // One read of the receive thread: the count Recv gives, or 0 after recording the
     // failure when the read failed (peer closed, budget spent with nothing, socket error).
     int ReadOrRecord(char* buffer, uint32_t length, int flags, int line);
     // Runs the payload reader of code; on failure records it (at line) and returns false.
     bool RunReader(uint8_t code, std::string& payload, int line);
     // Records a receive failure with code unless the engine is being stopped (m_bRunning
-    // already false): a stop that woke a read records nothing.
+    // already false): a stop that woke a read records nothing. The code also goes to
+    // m_nReceiveFailure, where a waiting request finds it.
     void RecordReceiveFailure(int code, int line);
     // The code for a payload reader or custom-prefix hook that failed (errno cleared
     // before the call).
     int HookFailure();
     // Starts a close thread, handing it the previous one to join first, so the receive
     // thread itself never blocks on a close thread.
-    void StartCloseThread();
+    void StartCloseThread() EXCLUDES(m_CloseThreadLock);
     // Body of a close thread for connection generation gen: join the previous close
     // thread, then OnConnectClose().
     void CloseThreadMain(boost::thread* previous, uint32_t gen);
     // Joins and frees the close thread unless the caller is a close thread itself.
-    void RetireCloseThread();
-    // With m_ConnectLock held: wakes (shutdown) and joins the receive thread, frees the group.
-    void StopReceiveThread();
-    // Broadcasts both conditions under their wait locks, so a waiter that tested its state
-    // under the wait lock cannot miss the wake-up.
-    void WakeWaiters();
+    void RetireCloseThread() EXCLUDES(m_CloseThreadLock);
+    // Wakes (shutdown) and joins the receive thread, frees the group.
+    void StopReceiveThread() REQUIRES(m_ConnectLock);
+    // Broadcasts the answer condition under its wait lock (so a waiter that tested its
+    // state under that lock cannot miss the wake-up) and wakes the event queue.
+    void WakeWaiters() EXCLUDES(m_AnswerWaitLock);
     bool AnswerWaitDone();
-    bool EventWaitDone();
     // Builds prefix, code (when code >= 0) and body in m_SendBuffer and sends it whole
-    // with flags; m_RequestLock must be held. Returns what Send returned.
-    int SendFrame(int code, const char* body, size_t length, int flags);
+    // with flags by `until` at the latest. Returns what Send returned.
+    int SendFrame(int code, const char* body, size_t length, int flags, const Deadline& until)
+        REQUIRES(m_RequestLock);
 
     // The close thread's own engine and the connection generation it was started for
     // (null and 0 on every other thread).
     static thread_local const ProtocolBase* s_pCloseThreadOwner;
     static thread_local uint32_t s_nCloseThreadGen;
 
-    // Guards the m_pCloseThread pointer (never held while joining).
-    boost::mutex m_CloseThreadLock;
     // Connection generation, advanced by every StartThreads (under m_ConnectLock). A close
     // thread started for an older generation finds its connection gone and does nothing,
     // so it can never tear down (or join the receive thread of) a newer connection.
@@ -192,7 +213,9 @@ private:
     // False when the current connection was set up without a dispatch thread: a dispatch
     // thread that set it up from its own handler then ends once that handler returns.
     std::atomic<bool> m_bDispatchWanted{false};
-    // Set under m_QueueLock by a dispatch thread in the same hold in which it decides to
-    // end, so that a restart from the receive thread knows whether it still runs.
-    bool m_bDispatcherEnded = false;
+    // The deadline of the awaited answer (monotonic ns), set with m_AnsCode.
+    int64_t m_nAnsDeadlineNs GUARDED_BY(m_RequestLock) = 0;
+    // Why the receive thread ended by itself (0 while it runs or after a stop): set where
+    // the failure happens, read by a request that sees the connection end.
+    std::atomic<int> m_nReceiveFailure{0};
 };

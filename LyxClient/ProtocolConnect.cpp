@@ -6,8 +6,8 @@
 
 #include "DebugLog.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
-#include <boost/thread/locks.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -19,8 +19,6 @@
 #include <unistd.h>
 
 namespace {
-
-typedef boost::lock_guard<boost::recursive_mutex> Guard;
 
 // A candidate socket of one connect procedure: closes its descriptor when destroyed
 // unless released. Moving hands the descriptor over and leaves -1 behind, so every
@@ -77,19 +75,17 @@ int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPo
     // A close thread left by an earlier receive failure is finished here, before the new
     // connection exists, so that its CloseConnect cannot tear the new connection down.
     RetireCloseThread();
-    std::string strIP = ip != nullptr ? ip : "";
-    std::vector<uint16_t> ports = vecPort;
-    {
-        Guard lock(m_ConnectLock);
-        m_strIP = strIP;
-        m_vecPort = ports;
-        m_bNoDispatcher = noDispatcher;
-        m_nConnectTimeout = timeoutSec;
-    }
-    return ConnectPorts(strIP.c_str(), ports, noDispatcher, timeoutSec);
+    const std::string strIP = ip != nullptr ? ip : "";
+    RecursiveGuard lock(m_ConnectLock);
+    m_strIP = strIP;
+    m_vecPort = vecPort;
+    m_bNoDispatcher = noDispatcher;
+    m_nConnectTimeout = timeoutSec;
+    return ConnectPortsLocked(strIP.c_str(), vecPort, noDispatcher, timeoutSec);
 }
 
 int ProtocolBase::ReConnect() {
+    RecursiveGuard lock(m_ConnectLock);
     DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(), m_Socket.GetFd());
     if (m_Socket.GetFd() == -1) {
         ORR_SET_ERROR(ORR_ERR_INIT_OBJECT, "Invalid m_Socket", "");
@@ -98,21 +94,25 @@ int ProtocolBase::ReConnect() {
     // The old threads are retired before the new ones start, so the old receive thread
     // never reads the next connection's socket. It ends as by a stop request: no error,
     // no close thread.
-    Guard lock(m_ConnectLock);
     m_bRunning.store(false);
     WakeWaiters();
     StopReceiveThread();
     m_Socket.Close();
-    std::string strIP = m_strIP;
-    std::vector<uint16_t> ports = m_vecPort;
-    return ConnectPorts(strIP.c_str(), ports, m_bNoDispatcher, m_nConnectTimeout);
+    const std::string strIP = m_strIP;
+    const std::vector<uint16_t> ports = m_vecPort;
+    return ConnectPortsLocked(strIP.c_str(), ports, m_bNoDispatcher, m_nConnectTimeout);
 }
 
 int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecPort,
                                int noDispatcher, int timeoutSec) {
+    RecursiveGuard lock(m_ConnectLock);
+    return ConnectPortsLocked(ip, vecPort, noDispatcher, timeoutSec);
+}
+
+int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>& vecPort,
+                                     int noDispatcher, int timeoutSec) {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "OpenConnect %s %d %d %d", ip,
                static_cast<int>(vecPort.size()), noDispatcher, timeoutSec);
-    Guard lock(m_ConnectLock);
     if (IsPending()) {
         ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::OpenConnect", "");
         return ORR_ERR_REENTRY;
@@ -158,10 +158,10 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
         (void)::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     }
 
-    const uint32_t start = GetTickMs();
-    const uint32_t budgetMs = static_cast<uint32_t>(timeoutSec) * 1000u;
+    const Deadline deadline = Deadline::After(
+        uint32_t(std::min<int64_t>(std::max(timeoutSec, 0) * int64_t(1000), UINT32_MAX)));
     bool seenWritable = false;
-    while (static_cast<uint32_t>(GetTickMs() - start) < budgetMs && !m_bAbortConnect.load()) {
+    while (!deadline.Expired() && !m_bAbortConnect.load()) {
         int ready = ::poll(writeSet.data(), writeSet.size(), static_cast<int>(kPollSliceMs));
         bool rejectedAll = ready > 0;
         for (size_t i = 0; ready > 0 && i < vecSocket.size(); ++i) {
@@ -220,7 +220,7 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
 
 void ProtocolBase::ApplySocketOptions(int socket) {
     const int one = 1;
-    const timeval tv{m_nSndRcvTimeout, 0};
+    const timeval tv{m_nSndRcvTimeout.load(), 0};
     struct Option {
         int level, name;
         const void* value;
@@ -246,12 +246,14 @@ int ProtocolBase::InitSocket(int socket, int noDispatcher) {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "InitSocket %d %d", socket, noDispatcher);
     // See OpenConnect: an earlier close thread is finished before anything else.
     RetireCloseThread();
-    Guard lock(m_ConnectLock);
     if (IsPending()) {
         ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::InitSocket", "");
         return ORR_ERR_REENTRY;
     }
+    // Closed before m_ConnectLock is taken rather than under it (CloseConnect takes the
+    // lock itself): a connect that slips in between is refused below as still busy.
     CloseConnect();
+    RecursiveGuard lock(m_ConnectLock);
     if (m_Socket.GetFd() != -1) {
         ORR_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
         return ORR_ERR_STILL_CLOSING;
@@ -270,20 +272,24 @@ void ProtocolBase::CloseConnect() {
     // m_ConnectLock and then does nothing if a newer connection has been set up meanwhile.
     const bool onCloseThread = (s_pCloseThreadOwner == this);
     if (!onCloseThread) {
-        m_bAbortConnect.store(true);
-        m_bRunning.store(false);
-        // The dispatch thread and any waiting request see the stop now, not after a slice.
-        WakeWaiters();
+        RaiseStop();
     }
-    Guard lock(m_ConnectLock);
+    RecursiveGuard lock(m_ConnectLock);
     if (onCloseThread && s_nCloseThreadGen != m_nConnGen.load()) {
         return;
     }
+    CloseConnectLocked();
+}
+
+void ProtocolBase::RaiseStop() {
     m_bAbortConnect.store(true);
     m_bRunning.store(false);
-    if (onCloseThread) {
-        WakeWaiters();
-    }
+    // The dispatch thread and any waiting request see the stop now, not after a slice.
+    WakeWaiters();
+}
+
+void ProtocolBase::CloseConnectLocked() {
+    RaiseStop();
     StopReceiveThread();
     if (m_Socket.GetFd() != -1) {
         m_Socket.Close();

@@ -6,18 +6,14 @@
 
 #include "DebugLog.h"
 
+#include <algorithm>
 #include <boost/thread/locks.hpp>
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
-typedef boost::lock_guard<boost::recursive_mutex> Guard;
-
-} // namespace
-
-int ProtocolBase::SendFrame(int code, const char* body, size_t length, int flags) {
-    const size_t p = m_CmdPrefix.size();
+int ProtocolBase::SendFrame(int code, const char* body, size_t length, int flags,
+                            const Deadline& until) {
+    const size_t p = m_nSendPrefixSize;
     const size_t codeSize = code >= 0 ? 1 : 0;
     m_SendBuffer.resize(p + codeSize + length);
     if (codeSize != 0) {
@@ -26,7 +22,8 @@ int ProtocolBase::SendFrame(int code, const char* body, size_t length, int flags
     if (length > 0 && body != nullptr) {
         memcpy(&m_SendBuffer[p + codeSize], body, length);
     }
-    return m_Socket.Send(m_SendBuffer.data(), static_cast<uint32_t>(m_SendBuffer.size()), flags);
+    return m_Socket.Send(m_SendBuffer.data(), static_cast<uint32_t>(m_SendBuffer.size()), flags,
+                         until);
 }
 
 int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
@@ -39,20 +36,28 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
                "sock:%d",
                req, ans, name, static_cast<int>(payload.size()), static_cast<int>(peek), timeoutSec,
                static_cast<int>(m_bPending.load()), m_Socket.GetFd());
+    // Departure from timing the wait from after the send: the deadline starts here and
+    // bounds the send and the answer's reads too, so a command ends at its time-out
+    // whatever the peer does.
+    const uint32_t budgetMs =
+        uint32_t(std::min<int64_t>(std::max(timeoutSec, 0) * int64_t(1000), UINT32_MAX));
+    const Deadline deadline = Deadline::After(budgetMs);
+    // With no time to wait the frame is only sent: the send keeps its own budget, and an
+    // answer that is read before the request gives up is read without a limit.
+    const Deadline limit = budgetMs > 0 ? deadline : Deadline::Never();
     {
-        Guard lock(m_RequestLock);
+        RecursiveGuard lock(m_RequestLock);
         if (m_bPending.load()) {
             ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::RequestCommand", "");
             return ORR_ERR_REENTRY;
         }
         // Set before the frame leaves, so an answer that comes back at once is recognised.
         m_AnsCode.store(ans);
-        SendFrame(req, payload.data(), payload.size(), 0);
+        m_nAnsDeadlineNs = limit.Ns();
+        SendFrame(req, payload.data(), payload.size(), 0, limit);
     }
 
-    const uint32_t start = GetTickMs();
-    const uint32_t budgetMs = static_cast<uint32_t>(timeoutSec) * 1000u;
-    while (static_cast<uint32_t>(GetTickMs() - start) < budgetMs) {
+    while (!deadline.Expired()) {
         if (!m_bRunning.load()) {
             // The receive thread clears m_AnsCode before it ends, so an answer read just
             // before the close is seen here: that request has succeeded. Otherwise the
@@ -60,7 +65,7 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
             // connection an answer that nobody waits for.
             bool answered;
             {
-                Guard lock(m_RequestLock);
+                RecursiveGuard lock(m_RequestLock);
                 answered = m_AnsCode.load() == 0;
                 if (m_AnsCode.load() == ans) {
                     m_AnsCode.store(0);
@@ -69,9 +74,9 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
             if (answered) {
                 break;
             }
-            const int code = GetErrorCode();
+            const int code = m_nReceiveFailure.load();
             if (code < 0) {
-                return code;
+                return code; // recorded where the receive failed
             }
             ORR_SET_ERROR(ORR_ERR_NO_RESPONSE, "Cancel", "?");
             return ORR_ERR_NO_RESPONSE;
@@ -82,11 +87,14 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
         if (m_AnsCode.load() == 0) {
             break;
         }
-        TimedWait(m_AnswerArrived, m_AnswerWaitLock, kPollSliceMs, &ProtocolBase::AnswerWaitDone);
+        TimedWait(m_AnswerArrived, m_AnswerWaitLock, std::min(kPollSliceMs, deadline.RemainingMs()),
+                  &ProtocolBase::AnswerWaitDone);
     }
 
     {
-        Guard lock(m_RequestLock);
+        // An answer's reader holds this lock while it reads; its reads end by the same
+        // deadline, so this waits at most one retry pause past it.
+        RecursiveGuard lock(m_RequestLock);
         if (m_AnsCode.load() == 0) {
             ORR_SET_ERROR(0, "", "");
             return 0;
@@ -106,32 +114,32 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
 }
 
 int ProtocolBase::AckCommand(uint8_t ack, const char* name, const std::string& payload) {
-    Guard lock(m_RequestLock);
+    RecursiveGuard lock(m_RequestLock);
     DLOG_WRITE(GetLogger(), DL_INFO, "==> AckCommand Ack:0x%02X %s size:%d sock:%d", ack,
                name != nullptr ? name : "", static_cast<int>(payload.size()), m_Socket.GetFd());
-    return SendFrame(ack, payload.data(), payload.size(), 0);
+    return SendFrame(ack, payload.data(), payload.size(), 0, Deadline::Never());
 }
 
 int ProtocolBase::SendCommandData(const char* data, uint32_t length, int flags, bool log) {
-    Guard lock(m_RequestLock);
+    RecursiveGuard lock(m_RequestLock);
     if (log) {
         DLOG_WRITE(GetLogger(), DL_INFO, "==> SendCommandData len:%d sock:%d",
                    static_cast<int>(length), m_Socket.GetFd());
     }
-    return SendFrame(-1, data, length, flags); // the caller's first byte takes the code's place
+    // The caller's first byte takes the code's place.
+    return SendFrame(-1, data, length, flags, Deadline::Never());
 }
 
 void ProtocolBase::WaitIdle(bool /*peek*/) {}
 
-bool ProtocolBase::TimedWait(boost::condition_variable_any& cond, boost::recursive_mutex& lock,
-                             uint32_t ms, bool (ProtocolBase::*done)()) {
-    boost::unique_lock<boost::recursive_mutex> guard(lock);
+bool ProtocolBase::TimedWait(boost::condition_variable_any& cond, RecursiveMutex& lock, uint32_t ms,
+                             bool (ProtocolBase::*done)()) {
+    boost::unique_lock<boost::recursive_mutex> guard(lock.Native());
     if (done != nullptr && (this->*done)()) {
         return true;
     }
     // A duration, which the thread library waits out on the monotonic clock, rather than
-    // a wall-clock deadline: a clock step would stretch or cut the slice (and reading the
-    // wall clock this way loads the time-zone file on the first call).
+    // a wall-clock deadline: a clock step would stretch or cut the slice.
     return cond.timed_wait(guard, boost::posix_time::milliseconds(ms));
 }
 

@@ -3,25 +3,23 @@
 // the dispatch thread (which runs event handlers one at a time); a receive thread that
 // ends by itself hands the tear-down to a short-lived close thread.
 //
-// Stopping is immediate: CloseConnect clears m_bRunning, broadcasts both conditions under
-// their wait locks and shuts the socket down before it joins the receive thread. A read
+// Stopping is immediate: CloseConnect clears m_bRunning, wakes the answer wait and the
+// event queue, and shuts the socket down before it joins the receive thread. A read
 // that fails because of that shutdown is seen with m_bRunning already false and records
 // nothing, exactly like an ordinary stop.
 #include "ProtocolBase.h"
 
 #include "DebugLog.h"
 #include "EngineThread.h"
+#include "FrameScanner.h"
 
 #include <boost/bind/bind.hpp>
-#include <boost/thread/locks.hpp>
 #include <cerrno>
+#include <functional>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-typedef boost::lock_guard<boost::recursive_mutex> Guard;
-typedef boost::unique_lock<boost::recursive_mutex> UniqueGuard;
 
 // Sleeps ms, ending early when fd becomes readable: the idle pause of the receive loop,
 // so that data arriving during it is read at once.
@@ -50,6 +48,7 @@ int ProtocolBase::StartThreads(int noDispatcher) {
         m_pThreadGroup.reset();
     }
     m_bDispatchWanted.store(noDispatcher == 0);
+    m_nReceiveFailure.store(0);
     m_bRunning.store(true);
     const uint32_t gen = m_nConnGen.load() + 1;
     m_nConnGen.store(gen);
@@ -61,7 +60,7 @@ int ProtocolBase::StartThreads(int noDispatcher) {
             m_pThreadGroup.reset(new boost::thread_group);
         }
     } catch (const std::exception&) {
-        CloseConnect();
+        CloseConnectLocked();
         ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
         return ORR_ERR_CREATE_OBJECT;
     }
@@ -69,12 +68,9 @@ int ProtocolBase::StartThreads(int noDispatcher) {
     // overwrite the error of a receive thread that fails at once (a refused socket), and a
     // waiting request would then report a cancel instead of that error.
     ORR_SET_ERROR(0, "", "");
-    bool dispatcherEnded = false;
-    if (noDispatcher == 0) {
-        Guard lock(m_QueueLock);
-        m_EventQueue.clear();
-        dispatcherEnded = m_bDispatcherEnded;
-    }
+    // Empties the queue; says whether a dispatch thread left running (see above) has
+    // already decided to end, so that one is started in its place.
+    const bool dispatcherEnded = noDispatcher == 0 && m_EventQueue.AttachConsumer();
     // The receive thread is started first: the first request needs it, and nothing else
     // depends on the order (the queue is emptied before either thread exists).
     try {
@@ -85,18 +81,17 @@ int ProtocolBase::StartThreads(int noDispatcher) {
             thread.release(); // owned by the group now
         }
     } catch (const std::exception&) {
-        CloseConnect();
+        CloseConnectLocked();
         ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
         return ORR_ERR_CREATE_OBJECT;
     }
     if (noDispatcher == 0 && (!m_pDispatcherThread || dispatcherEnded)) {
         JoinThread(m_pDispatcherThread); // one that has ended holds no lock
-        m_bDispatcherEnded = false;
         try {
             m_pDispatcherThread.reset(
                 NewEngineThread(boost::bind(&ProtocolBase::DispatcherThread, this)));
         } catch (const std::exception&) {
-            CloseConnect();
+            CloseConnectLocked();
             ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pDispatcherThread", "");
             return ORR_ERR_CREATE_OBJECT;
         }
@@ -117,11 +112,9 @@ void ProtocolBase::NetworkThread() {
 
     std::string window;
     {
-        Guard lock(m_PrefixLock);
+        RecursiveGuard lock(m_PrefixLock);
         window.assign(m_CmdPrefix.size(), '\0');
     }
-    const FrameScanner scanner(m_CmdPrefix, m_CustCmdPrefix, window.size());
-    std::string payload;
 
     while (m_bRunning.load()) {
         if (!IsPeerAlive()) {
@@ -139,7 +132,7 @@ void ProtocolBase::NetworkThread() {
             IdleSleep(fd, kPollSliceMs);
             continue;
         }
-        if (ReceiveFrame(scanner, window, payload) == kExitThread) {
+        if (ReceiveFrame(window) == kExitThread) {
             break;
         }
     }
@@ -155,9 +148,9 @@ void ProtocolBase::NetworkThread() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread end sock:%d", fd);
 }
 
-ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(const FrameScanner& scanner,
-                                                     std::string& window, std::string& payload) {
-    UniqueGuard prefixLock(m_PrefixLock);
+ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& window) {
+    RecursiveGuard prefixLock(m_PrefixLock);
+    const FrameScanner scanner(m_CmdPrefix, m_CustCmdPrefix, window.size());
     const int fd = m_Socket.GetFd();
     const uint32_t windowSize = static_cast<uint32_t>(window.size());
 
@@ -207,44 +200,53 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(const FrameScanner& scanner
     if (ReadOrRecord(reinterpret_cast<char*>(&code), 1, 0, __LINE__) == 0) {
         return kExitThread;
     }
+    return HandleCode(code);
+}
 
-    UniqueGuard requestLock(m_RequestLock);
+ProtocolBase::FrameResult ProtocolBase::HandleCode(uint8_t code) {
+    const int fd = m_Socket.GetFd();
+    std::string payload;
+    RecursiveGuard requestLock(m_RequestLock);
     const bool handled = m_EventHandlers[code] != &ProtocolBase::OnUnknownCommand;
-    switch (FrameScanner::Classify(code, m_AnsCode.load(), handled)) {
+    const uint8_t awaited = m_AnsCode.load();
+    switch (FrameScanner::Classify(code, awaited, handled)) {
     case FrameScanner::Kind::kAnswer: {
         DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got response 0x%02X sock:%d", code, fd);
-        if (!RunReader(code, payload, __LINE__)) {
+        // The reader's reads end by the request's deadline, so a slow answer cannot keep
+        // the request (which needs this lock to finish) waiting past its time-out. A frame
+        // with code 0 while no request waits has no deadline.
+        m_Socket.LimitReads(awaited != 0 ? Deadline::FromNs(m_nAnsDeadlineNs) : Deadline::Never());
+        const bool read = RunReader(code, payload, __LINE__);
+        m_Socket.ClearReadLimit();
+        if (!read) {
             return kExitThread; // m_AnsCode keeps its value; the request ends by itself
         }
         m_AnsCode.store(0);
-        requestLock.unlock();
-        Guard waitLock(m_AnswerWaitLock);
+        requestLock.Unlock();
+        RecursiveGuard waitLock(m_AnswerWaitLock);
         m_AnswerArrived.notify_all();
         break;
     }
     case FrameScanner::Kind::kExceptional:
         // Only prefix and code are consumed: a payload goes through the prefix search.
-        requestLock.unlock();
+        requestLock.Unlock();
         DLOG_WRITE(GetLogger(), DL_NOTICE, "<== NetworkThread got exceptional event 0x%02X sock:%d",
                    code, fd);
         break;
-    case FrameScanner::Kind::kEvent: {
+    case FrameScanner::Kind::kEvent:
         // The request lock is not held while an event's payload is read, so a slow event
         // never holds up RequestCommand.
-        requestLock.unlock();
+        requestLock.Unlock();
         if (!RunReader(code, payload, __LINE__)) {
             return kExitThread;
         }
         DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got event 0x%02X, len=%d sock:%d", code,
                    static_cast<int>(payload.size()), fd);
-        {
-            Guard queueLock(m_QueueLock);
-            m_EventQueue.push_back(EventRecord{code, payload});
+        if (!m_EventQueue.Push(code, std::move(payload))) {
+            DLOG_WRITE(GetLogger(), DL_WARN,
+                       "NetworkThread event queue full, event 0x%02X dropped sock:%d", code, fd);
         }
-        Guard waitLock(m_EventWaitLock);
-        m_EventArrived.notify_all();
         break;
-    }
     }
     return kNextPass;
 }
@@ -274,6 +276,7 @@ void ProtocolBase::RecordReceiveFailure(int code, int line) {
         return; // a stop woke the read: the ordinary stop records nothing
     }
     SetError(code, "", "", __FILE__, line);
+    m_nReceiveFailure.store(code);
 }
 
 int ProtocolBase::HookFailure() {
@@ -292,17 +295,17 @@ int ProtocolBase::HookFailure() {
 void ProtocolBase::StartCloseThread() {
     boost::thread* previous;
     {
-        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        MutexGuard lock(m_CloseThreadLock);
         previous = m_pCloseThread.release();
     }
     try {
         std::unique_ptr<boost::thread> thread(new boost::thread(
             boost::bind(&ProtocolBase::CloseThreadMain, this, previous, m_nConnGen.load())));
-        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        MutexGuard lock(m_CloseThreadLock);
         m_pCloseThread = std::move(thread);
     } catch (const std::exception&) {
         // No close thread could be started; keep the previous one for the destructor.
-        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        MutexGuard lock(m_CloseThreadLock);
         m_pCloseThread.reset(previous);
     }
 }
@@ -323,10 +326,22 @@ void ProtocolBase::RetireCloseThread() {
     }
     std::unique_ptr<boost::thread> thread;
     {
-        boost::lock_guard<boost::mutex> lock(m_CloseThreadLock);
+        MutexGuard lock(m_CloseThreadLock);
         thread = std::move(m_pCloseThread);
     }
     JoinThread(thread);
+}
+
+void ProtocolBase::StopThreads() {
+    ProtocolBase::CloseConnect();
+    // The dispatch thread is joined without m_ConnectLock: a handler may be waiting for it.
+    std::unique_ptr<boost::thread> dispatcher;
+    {
+        RecursiveGuard lock(m_ConnectLock);
+        dispatcher = std::move(m_pDispatcherThread);
+    }
+    JoinThread(dispatcher);
+    RetireCloseThread();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -334,57 +349,37 @@ void ProtocolBase::RetireCloseThread() {
 
 void ProtocolBase::DispatcherThread() {
     DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
-    UniqueGuard queueLock(m_QueueLock);
-    std::string payload;
     const int tid = CurrentTid();
     DLOG_WRITE(GetLogger(), DL_INFO, "DispatcherThread id: %d", tid);
     if (!SetRealtimePriority(tid)) {
         DLOG_WRITE(GetLogger(), DL_WARN, "DispatcherThread sched_setscheduler() fail!");
     }
 
-    // The loop's condition is always tested under m_QueueLock, and the thread ends in that
-    // same hold, so a restart from the receive thread (see StartThreads) cannot miss it.
-    while (m_bRunning.load() && m_bDispatchWanted.load()) {
-        if (m_EventQueue.empty()) {
-            queueLock.unlock();
-            TimedWait(m_EventArrived, m_EventWaitLock, kPollSliceMs, &ProtocolBase::EventWaitDone);
-            queueLock.lock();
-            continue;
+    // The queue tests whether to go on in the same hold in which it hands out a record,
+    // and marks the end there, so a restart from the receive thread cannot miss it.
+    const std::function<bool()> keepRunning = [this] {
+        return m_bRunning.load() && m_bDispatchWanted.load();
+    };
+    EventRecord record;
+    for (;;) {
+        const EventQueue::Take take = m_EventQueue.TakeOrWait(record, kPollSliceMs, keepRunning);
+        if (take == EventQueue::Take::kStop) {
+            break;
         }
-        const uint8_t code = m_EventQueue.front().code;
-        payload.swap(m_EventQueue.front().payload);
-        m_EventQueue.pop_front();
-        queueLock.unlock();
-        if (!m_bRunning.load()) {
-            queueLock.lock();
-            continue; // taken but not dispatched: dropped
+        if (take == EventQueue::Take::kEmpty || !m_bRunning.load()) {
+            continue; // a record taken during a stop is dropped
         }
-        const EventHandler handler = m_EventHandlers[code];
-        const int result = (this->*handler)(payload.c_str());
-        OnEventHandled(code, result);
-        queueLock.lock();
+        const EventHandler handler = m_EventHandlers[record.code];
+        const int result = (this->*handler)(record.payload.c_str());
+        OnEventHandled(record.code, result);
     }
-
-    m_bDispatcherEnded = true;
-    m_EventQueue.clear();
     DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread end sock:%d", m_Socket.GetFd());
-}
-
-bool ProtocolBase::EventWaitDone() {
-    if (!m_bRunning.load()) {
-        return true;
-    }
-    Guard lock(m_QueueLock);
-    return !m_EventQueue.empty();
 }
 
 void ProtocolBase::WakeWaiters() {
     {
-        Guard lock(m_AnswerWaitLock);
+        RecursiveGuard lock(m_AnswerWaitLock);
         m_AnswerArrived.notify_all();
     }
-    {
-        Guard lock(m_EventWaitLock);
-        m_EventArrived.notify_all();
-    }
+    m_EventQueue.Wake();
 }

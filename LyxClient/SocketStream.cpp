@@ -1,11 +1,9 @@
 // SocketStream: the connection's descriptor with its timed send and receive loops.
 #include "SocketStream.h"
 
-#include "DebugLog.h"
 #include "ErrorHandler.h"
 
 #include <algorithm>
-#include <boost/thread/locks.hpp>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -15,11 +13,14 @@
 
 namespace {
 
-typedef boost::lock_guard<boost::recursive_mutex> Guard;
-
 // The pause after a send that sent nothing and between receive attempts.
 void RetryPause() {
     usleep(SocketStream::kRetryPauseMs * 1000);
+}
+
+// A send error after which no later call can succeed.
+bool ConnectionGone(int err) {
+    return err == EPIPE || err == ECONNRESET || err == ENOTCONN || err == EBADF;
 }
 
 } // namespace
@@ -31,8 +32,8 @@ SocketStream::~SocketStream() {
 }
 
 int SocketStream::Close() {
-    Guard sendLock(m_SendLock);
-    Guard recvLock(m_RecvLock);
+    RecursiveGuard sendLock(m_SendLock);
+    RecursiveGuard recvLock(m_RecvLock);
     int fd = m_fd.exchange(-1);
     if (fd < 0) {
         return -1;
@@ -42,7 +43,7 @@ int SocketStream::Close() {
 
 void SocketStream::Attach(int fd) {
     Close();
-    Guard recvLock(m_RecvLock);
+    RecursiveGuard recvLock(m_RecvLock);
     m_fd.store(fd);
     m_Stash.clear();
 }
@@ -57,22 +58,29 @@ void SocketStream::Shutdown() {
 }
 
 int SocketStream::Send(const char* buffer, uint32_t length, int flags) {
-    Guard lock(m_SendLock);
-    const uint32_t start = GetTickMs();
+    return Send(buffer, length, flags, Deadline::After(kSendBudgetMs));
+}
+
+int SocketStream::Send(const char* buffer, uint32_t length, int flags, const Deadline& until) {
+    RecursiveGuard lock(m_SendLock);
+    const Deadline budget = until.Min(Deadline::After(kSendBudgetMs));
     int64_t remaining = length;
     for (;;) {
         const uint32_t offset = length - static_cast<uint32_t>(remaining);
         ssize_t sent = ::send(m_fd.load(), buffer + offset, static_cast<size_t>(remaining),
                               flags | MSG_DONTWAIT);
         if (sent < 1) {
+            // Departure from retrying every error for the whole budget: on a connection
+            // that is gone no retry can succeed, and the retries would hold m_SendLock
+            // (and so a close) for up to 5 s.
+            if (sent < 0 && ConnectionGone(errno)) {
+                break;
+            }
             RetryPause();
         } else {
             remaining -= sent;
         }
-        if (remaining <= 0) {
-            break;
-        }
-        if (static_cast<uint32_t>(GetTickMs() - start) >= kSendBudgetMs) {
+        if (remaining <= 0 || budget.Expired()) {
             break;
         }
     }
@@ -81,7 +89,7 @@ int SocketStream::Send(const char* buffer, uint32_t length, int flags) {
 
 int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atomic<bool>* keepGoing,
                        uint32_t timeoutMs) {
-    Guard lock(m_RecvLock);
+    RecursiveGuard lock(m_RecvLock);
     const bool peek = (flags & MSG_PEEK) != 0;
     flags &= ~MSG_PEEK;
 
@@ -104,7 +112,7 @@ int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atom
         }
     }
 
-    const uint32_t start = GetTickMs();
+    const Deadline budget = Deadline::After(timeoutMs).Min(Deadline::FromNs(m_nReadLimitNs.load()));
     for (;;) {
         const uint32_t offset = length - static_cast<uint32_t>(remaining);
         ssize_t got = ::recv(m_fd.load(), buffer + offset, static_cast<size_t>(remaining),
@@ -127,13 +135,13 @@ int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atom
                 return static_cast<int>(length);
             }
         }
-        const uint32_t elapsed = GetTickMs() - start;
-        if (elapsed >= timeoutMs || (keepGoing != nullptr && !keepGoing->load())) {
+        const uint32_t left = budget.RemainingMs();
+        if (left == 0 || (keepGoing != nullptr && !keepGoing->load())) {
             m_nReadFailure.store(-ETIMEDOUT);
             return static_cast<int>(length - remaining);
         }
         // The retry pause, ended early when bytes arrive; never past the budget.
-        WaitReadable(m_fd.load(), std::min<uint32_t>(kRetryPauseMs, timeoutMs - elapsed));
+        WaitReadable(m_fd.load(), std::min<uint32_t>(kRetryPauseMs, left));
     }
 }
 
@@ -156,6 +164,6 @@ int SocketStream::WaitReadable(int fd, uint32_t ms) {
 }
 
 size_t SocketStream::StashSize() {
-    Guard lock(m_RecvLock);
+    RecursiveGuard lock(m_RecvLock);
     return m_Stash.size();
 }

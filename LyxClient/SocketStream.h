@@ -5,13 +5,17 @@
 // Locking: m_SendLock serialises senders (Send, Close); m_RecvLock serialises readers and
 // guards m_Stash (Recv, Attach, Close). Close takes m_SendLock before m_RecvLock; that is
 // the only order in which both are held. m_fd is atomic so that GetFd may be read from
-// any thread (for log lines and the readiness wait) without a lock.
+// any thread (for log lines and the readiness wait) without a lock; so are the read
+// limit and the last read's failure, which belong to the one reading thread.
 // Every single send and receive call is non-blocking, whatever mode the descriptor is in,
-// so the loops keep their budgets even on a blocking socket with long time-outs.
+// so the loops keep their budgets (on the monotonic clock) even on a blocking socket with
+// long time-outs.
 #pragma once
 
+#include "Deadline.h"
+#include "ThreadSafety.h"
+
 #include <atomic>
-#include <boost/thread/recursive_mutex.hpp>
 #include <cstdint>
 #include <string>
 
@@ -29,22 +33,32 @@ public:
     int GetFd() const { return m_fd.load(); }
     // Replaces the descriptor by -1 and closes the old one; returns close's result
     // (or -1 when there was none). The stash is left as it is.
-    int Close();
+    int Close() EXCLUDES(m_SendLock, m_RecvLock);
     // Closes any held descriptor, adopts fd and empties the stash.
-    void Attach(int fd);
+    void Attach(int fd) EXCLUDES(m_SendLock, m_RecvLock);
     // Wakes a reader blocked on the socket without closing it (shutdown for reading and
     // writing); used to stop the engine's threads at once.
     void Shutdown();
 
-    // Sends all length bytes within the 5000 ms budget, pausing 5 ms after a call that
-    // sent nothing. Returns the number of bytes sent (possibly short, never -1).
-    int Send(const char* buffer, uint32_t length, int flags);
+    // Sends all length bytes within the 5000 ms budget (or by `until`, when that comes
+    // first), pausing 5 ms after a call that sent nothing. Stops at once when the
+    // connection is gone. Returns the number of bytes sent (possibly short, never -1).
+    int Send(const char* buffer, uint32_t length, int flags) EXCLUDES(m_RecvLock);
+    int Send(const char* buffer, uint32_t length, int flags, const Deadline& until)
+        EXCLUDES(m_RecvLock);
     // Receives length bytes within timeoutMs. MSG_PEEK keeps them in the stash. Returns
     // length, a short count when the budget ran out or *keepGoing fell to 0 (0 when
     // nothing came), 0 when the peer closed, -1 on a socket error.
+    // Every read also ends at the read limit, when one is set.
     int Recv(char* buffer, uint32_t length, int flags, const std::atomic<bool>* keepGoing,
-             uint32_t timeoutMs);
-    int Recv(char* buffer, uint32_t length, int flags, uint32_t timeoutMs = kDefaultRecvTimeoutMs);
+             uint32_t timeoutMs) EXCLUDES(m_SendLock);
+    int Recv(char* buffer, uint32_t length, int flags, uint32_t timeoutMs = kDefaultRecvTimeoutMs)
+        EXCLUDES(m_SendLock);
+
+    // Until ClearReadLimit, no read lasts past `until`, whatever budget its caller gives
+    // it: the engine bounds the reads of an answer's reader by its request's deadline.
+    void LimitReads(const Deadline& until) { m_nReadLimitNs.store(until.Ns()); }
+    void ClearReadLimit() { m_nReadLimitNs.store(Deadline::Never().Ns()); }
 
     // Why the last Recv returned less than asked, as the code a receive failure records:
     // ORR_ERR_GRACEFUL_CLOSE when the peer closed, -ETIMEDOUT when the budget ran out (or
@@ -53,7 +67,7 @@ public:
     int LastReadFailure() const { return m_nReadFailure.load(); }
 
     // Bytes waiting in the stash (for tests and diagnostics).
-    size_t StashSize();
+    size_t StashSize() EXCLUDES(m_RecvLock);
 
     // Waits at most ms for fd to be readable (or in error or hung up). 1 readable,
     // 0 time-out, -1 failure with errno set.
@@ -61,8 +75,9 @@ public:
 
 private:
     std::atomic<int> m_fd;
-    boost::recursive_mutex m_SendLock;
-    boost::recursive_mutex m_RecvLock;
-    std::string m_Stash;
+    RecursiveMutex m_SendLock ACQUIRED_BEFORE(m_RecvLock);
+    RecursiveMutex m_RecvLock;
+    std::string m_Stash GUARDED_BY(m_RecvLock);
     std::atomic<int> m_nReadFailure{0};
+    std::atomic<int64_t> m_nReadLimitNs{Deadline::Never().Ns()};
 };

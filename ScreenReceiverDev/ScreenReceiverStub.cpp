@@ -48,9 +48,7 @@ ScreenReceiverStub::~ScreenReceiverStub() {
     // Stop every engine thread while this part of the object still exists: the receive
     // thread runs our readers and the close thread calls virtual hooks, so neither may
     // outlive the derived part. The engine's destructor then finds nothing left to join.
-    CloseConnect();
-    JoinThread(m_pCloseThread);
-    JoinThread(m_pDispatcherThread);
+    StopThreads();
 }
 
 int ScreenReceiverStub::ConnectToReceiver() {
@@ -100,8 +98,9 @@ int ScreenReceiverStub::RequestList(uint8_t req, const char* name, std::vector<S
 int ScreenReceiverStub::RequestResult(uint8_t req, const char* name, const std::string& payload) {
     int32_t result = 0;
     m_pAnswerDest = &result;
-    if (RequestCommand(req, req + 1, name, payload, true, kCommandTimeoutSec) < 0) {
-        return GetErrorCode();
+    const int sent = RequestCommand(req, req + 1, name, payload, true, kCommandTimeoutSec);
+    if (sent < 0) {
+        return sent;
     }
     // The service's verdict becomes our last error: a failure is described by the error
     // table and logged, a success clears whatever was recorded before.

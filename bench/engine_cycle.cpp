@@ -125,10 +125,7 @@ public:
         SetCmdPrefix(kPrefix, 7);
         m_ReadHandlers[kAns] = static_cast<ReadHandler>(&BenchEngine::ReadAnswer);
     }
-    ~BenchEngine() override {
-        CloseConnect();
-        JoinThread(m_pDispatcherThread);
-    }
+    ~BenchEngine() override { StopThreads(); }
     char answer[kPayload];
 
 private:

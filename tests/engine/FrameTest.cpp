@@ -1,6 +1,7 @@
 // Frames: the scanner's decisions from byte windows alone, the exact bytes of outgoing
 // frames, and whole exchanges through the receive thread (what readers, handlers and
 // hooks got for the bytes a peer sent).
+#include "FrameScanner.h"
 #include "Peer.h"
 #include "TestEngine.h"
 #include "Wire.h"

@@ -136,7 +136,7 @@ TEST(Dispatch, HandlersRunOneAtATimeAndMayMakeRequests) {
     ASSERT_TRUE(WaitUntil([&] { return !e.m_bRunning; }));
     release.set_value();
     stop.join();
-    e.Stop();
+    e.StopThreads();
     EXPECT_EQ(e.Handled(), (std::vector<std::pair<int, int>>{{5, 105}, {6, 106}}));
     EXPECT_EQ(e.maxInside, 1);
 }
@@ -169,8 +169,7 @@ TEST(Lifecycle, CyclesLeaveNoThreadOrDescriptorBehind) {
         }
         EXPECT_TRUE(e.IsConnected());
         if (noDispatcher) {
-            boost::lock_guard<boost::recursive_mutex> lock(e.m_QueueLock);
-            EXPECT_EQ(e.m_EventQueue.size(), 1u);
+            EXPECT_EQ(e.m_EventQueue.Size(), 1u);
         } else {
             EXPECT_TRUE(WaitUntil([&] { return e.Handled().size() == 1; }));
         }

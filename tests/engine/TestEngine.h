@@ -22,7 +22,6 @@ public:
     using ProtocolBase::m_bPending;
     using ProtocolBase::m_bRunning;
     using ProtocolBase::m_EventQueue;
-    using ProtocolBase::m_QueueLock;
 
     explicit TestEngine(const std::string& prefix = "RecvIPC") {
         if (!prefix.empty()) {
@@ -30,12 +29,8 @@ public:
         }
     }
     // Stops the threads while this part of the object still exists: they call its hooks.
-    ~TestEngine() override { Stop(); }
-    void Stop() {
-        CloseConnect();
-        JoinThread(m_pDispatcherThread);
-        JoinThread(m_pCloseThread);
-    }
+    ~TestEngine() override { StopThreads(); }
+    using ProtocolBase::StopThreads;
 
     struct Read {
         int code; // -1 for the bytes of a custom-prefix frame
@@ -61,7 +56,7 @@ public:
     std::vector<std::string> Events() { return Copy(m_events); }           // payloads handlers got
     std::vector<std::pair<int, int>> Handled() { return Copy(m_handled); } // (code, result)
     std::string ErrorText() { // copied under the lock: another thread may raise meanwhile
-        boost::lock_guard<boost::recursive_mutex> lock(m_ErrLock);
+        boost::lock_guard<boost::recursive_mutex> lock(m_ErrLock); // the record's lock
         return GetErrorText();
     }
 

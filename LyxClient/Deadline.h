@@ -1,0 +1,38 @@
+// Deadline: a point in time on the monotonic clock, for every time budget of the engine
+// (the connect wait, the answer wait, the send and receive loops and the readers' reads).
+// The wall clock may be stepped at any moment (a board without a real-time clock sets it
+// from the network after boot); the monotonic clock never jumps, so a budget measured on
+// it neither ends early nor stretches when that happens. GetTickMs keeps the wall clock
+// for what the log shows.
+// A plain value: copy it freely; no lock.
+#pragma once
+
+#include <cstdint>
+
+class Deadline {
+public:
+    // ms from now.
+    static Deadline After(uint32_t ms);
+    // A deadline that never comes (for reads with no outer limit).
+    static Deadline Never();
+
+    bool Expired() const;
+    // Whole milliseconds left, rounded up so that a wait of this length does not end
+    // just short of the deadline; 0 once it has passed.
+    uint32_t RemainingMs() const;
+    // The earlier of the two.
+    Deadline Min(const Deadline& other) const;
+
+    bool operator==(const Deadline& other) const { return m_nNs == other.m_nNs; }
+
+    // Nanoseconds on the monotonic clock (for storing a deadline in an atomic).
+    int64_t Ns() const { return m_nNs; }
+    static Deadline FromNs(int64_t ns) { return Deadline(ns); }
+
+    // The monotonic clock now, in nanoseconds.
+    static int64_t NowNs();
+
+private:
+    explicit Deadline(int64_t ns) : m_nNs(ns) {}
+    int64_t m_nNs;
+};
