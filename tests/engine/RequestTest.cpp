@@ -5,6 +5,7 @@
 #include "Wire.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <future>
 #include <gtest/gtest.h>
@@ -40,6 +41,14 @@ TEST(Request, AnswersAreReadAndLateOnesAreNoAnswers) {
     e.Event<kAns>(); // the awaited answer wins over a handler for its code
     auto pair = SocketPair();
     ASSERT_EQ(0, e.InitSocket(pair.first, 0));
+    // The prefix is set again and again meanwhile: a frame never sees half of a change.
+    std::atomic<bool> stop{false};
+    std::thread setter([&] {
+        while (!stop) {
+            e.SetCmdPrefix("RecvIPC", 7);
+            std::this_thread::yield();
+        }
+    });
     for (const char* answer : {"abcd", "efgh"}) {
         std::thread service = Service(pair.second, [&] { pair.second.Write(Frame(kAns, answer)); });
         EXPECT_EQ(0, Request(e));
@@ -47,6 +56,8 @@ TEST(Request, AnswersAreReadAndLateOnesAreNoAnswers) {
         EXPECT_EQ(0, e.m_AnsCode);
         EXPECT_EQ(e.Reads().back().bytes, answer);
     }
+    stop = true;
+    setter.join();
     EXPECT_TRUE(e.Handled().empty());
 
     // No answer in time: the name and the seconds go into the text, and an answer that
@@ -113,6 +124,38 @@ TEST(Request, EachWayTheConnectionEndsDuringAWait) {
     }
 }
 
+// A peer that floods events while the handler is busy fills the queue up to its cap and
+// no further (the rest are dropped), and an answer behind the flood still reaches its
+// request.
+TEST(Dispatch, AFloodIsCappedAndAnAnswerBehindItArrives) {
+    TestEngine e;
+    e.Reader<kAns>(2);
+    e.Reader<5>(1024);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    e.Event<5>([released] { released.wait(); });
+    auto pair = SocketPair();
+    ASSERT_EQ(0, e.InitSocket(pair.first, 0));
+    const int floodSize = 3000;
+    std::thread service = Service(pair.second, [&] {
+        const std::string event = Frame(5, std::string(1024, 'e'));
+        for (int i = 0; i < floodSize; ++i) {
+            pair.second.Write(event);
+        }
+        pair.second.Write(Frame(kAns, "ok"));
+    });
+    EXPECT_EQ(0, Request(e, 30));
+    service.join();
+    EXPECT_LE(e.m_EventQueue.Size(), EventQueue::kMaxEvents);
+    EXPECT_LE(e.m_EventQueue.Bytes(), EventQueue::kMaxBytes);
+    const uint64_t kept = floodSize - e.m_EventQueue.Dropped();
+    EXPECT_LT(kept, uint64_t(floodSize));
+    release.set_value();
+    // Every event kept is handled (one was taken by the handler before the queue filled).
+    EXPECT_TRUE(WaitUntil([&] { return e.Handled().size() == kept; }, 10000))
+        << e.Handled().size() << " of " << kept;
+}
+
 TEST(Dispatch, HandlersRunOneAtATimeAndMayMakeRequests) {
     TestEngine e;
     e.Reader<kAns>(2);
@@ -177,6 +220,83 @@ TEST(Lifecycle, CyclesLeaveNoThreadOrDescriptorBehind) {
     { TestEngine neverConnected; }
     EXPECT_TRUE(WaitUntil([&] { return CountThreads() == threads; }));
     EXPECT_EQ(CountFds(), fds);
+}
+
+// A handler (dispatch thread) or a payload reader (receive thread) that connects the
+// engine anew keeps exactly one thread of each kind (never two receive threads reading the
+// new socket), events stay one at a time, and no thread outlives the engine, also while a
+// handler waits for a lock that the reader holds.
+TEST(Lifecycle, ReconnectFromAHandlerOrReaderKeepsOneThreadOfEachKind) {
+    for (bool fromReader : {false, true}) {
+        SCOPED_TRACE(fromReader ? "payload reader" : "event handler");
+        const int baseline = CountThreads();
+        {
+            TestEngine e;
+            auto first = SocketPair();
+            auto second = SocketPair();
+            std::atomic<bool> entered{false};
+            auto reconnect = [&] { EXPECT_EQ(0, e.InitSocket(second.first, 0)); };
+            e.Reader<1>(0, [&] {
+                if (fromReader && WaitUntil([&] { return entered.load(); })) {
+                    SleepMs(20); // the handler is then waiting for the prefix lock
+                    reconnect();
+                }
+            });
+            e.Event<1>(fromReader ? std::function<void()>() : reconnect);
+            e.Event<3>([&] {
+                entered = true;
+                e.SetCmdPrefix("RecvIPC", 7);
+            });
+            e.Reader<2>(4);
+            e.Event<2>([] { SleepMs(2); });
+            ASSERT_EQ(0, e.InitSocket(first.first, 0));
+            first.second.Write(Frame(3) + Frame(1));
+            ASSERT_TRUE(WaitUntil([&] { return e.Handled().size() == 2; }));
+
+            std::string burst;
+            std::vector<std::string> expected{"", ""};
+            for (char c = 'a'; c < 'a' + 20; ++c) {
+                expected.push_back(std::string("ev") + c + '.');
+                burst += Frame(2, expected.back());
+            }
+            second.second.Write(burst);
+            ASSERT_TRUE(WaitUntil([&] { return e.Handled().size() == 22; }));
+            EXPECT_EQ(e.Events(), expected); // every frame read once, in order
+            EXPECT_EQ(e.maxInside, 1);
+            EXPECT_TRUE(WaitUntil([&] { return CountThreads() == baseline + 2; }))
+                << CountThreads() - baseline << " engine threads";
+        }
+        EXPECT_TRUE(WaitUntil([&] { return CountThreads() == baseline; }));
+    }
+}
+
+// Two threads keep sending on a connection whose peer does not read; the peer then resets
+// it. The sends end at once instead of retrying for their budget under the send lock, so
+// the close thread's tear-down is prompt.
+TEST(Lifecycle, TeardownBehindSendersOnAResetConnectionIsPrompt) {
+    Listener service;
+    TestEngine e;
+    ASSERT_EQ(0, e.OpenConnect("127.0.0.1", {service.Port()}, 0, 1));
+    Peer peer = service.Accept();
+    const std::string block(1 << 20, 'x');
+    std::atomic<int> sending{0};
+    auto sender = [&] {
+        ++sending;
+        while (e.IsConnected()) {
+            e.SendCommandData(block.data(), uint32_t(block.size()), 0, false);
+        }
+    };
+    std::thread a(sender), b(sender);
+    EXPECT_TRUE(WaitUntil([&] { return sending == 2; }));
+    const auto reset = std::chrono::steady_clock::now();
+    peer.Reset();
+    EXPECT_TRUE(WaitUntil([&] { return !e.IsConnected(); }, 2000));
+    a.join();
+    b.join();
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - reset);
+    EXPECT_LT(ms.count(), 2000);
+    EXPECT_EQ(e.closeCalls, 1);
 }
 
 TEST(Lifecycle, WritingToAGonePeerFailsInsteadOfEndingTheProcess) {

@@ -91,11 +91,15 @@ private:
         std::lock_guard<std::mutex> l(m_mu);
         return recorded;
     }
-    // Reads exactly `size` bytes (none for 0) and records them under `code`.
+    // Reads exactly `size` bytes (none for 0) and records them under `code`; a short
+    // read fails (0), as in a reader that needs its whole payload.
     int ReadInto(std::string& bytes, int size, int code) {
         bytes.assign(size_t(size), '\0');
-        const int got = size == 0 ? 1 : m_Socket.Recv(&bytes[0], uint32_t(size), 0);
-        bytes.resize(got > 0 ? std::min(size_t(got), bytes.size()) : 0);
+        int got = size == 0 ? 1 : m_Socket.Recv(&bytes[0], uint32_t(size), 0);
+        if (size > 0 && got >= 0 && got < size) {
+            got = 0;
+        }
+        bytes.resize(got > 0 ? bytes.size() : 0);
         if (got > 0) {
             std::lock_guard<std::mutex> l(m_mu);
             m_reads.push_back({code, bytes});
