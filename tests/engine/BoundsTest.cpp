@@ -48,6 +48,26 @@ struct Fixture {
     int fds = 0;
 };
 
+int Request(Fixture& f) {
+    return f.Request(1);
+}
+int Connect(Fixture& f) {
+    return f.e.OpenConnect("127.0.0.1", {f.full.Port()}, 0, 1);
+}
+// A peer that waits for the request (or the connect's candidate socket), then steps the clock.
+std::function<void(Fixture&)> StepAfterRequest(int64_t ms) {
+    return [ms](Fixture& f) {
+        f.service.Read(kRequestSize);
+        StepWallClock(ms);
+    };
+}
+std::function<void(Fixture&)> StepAfterCandidate(int64_t ms) {
+    return [ms](Fixture& f) {
+        WaitUntil([&] { return CountFds() > f.fds; });
+        StepWallClock(ms);
+    };
+}
+
 } // namespace
 
 TEST(Bounds, EveryWaitEndsAtItsBudgetWhateverThePeerOrTheWallClockDoes) {
@@ -56,31 +76,19 @@ TEST(Bounds, EveryWaitEndsAtItsBudgetWhateverThePeerOrTheWallClockDoes) {
         std::function<int(Fixture&)> wait;
         std::function<void(Fixture&)> peer; // on a thread of its own while the wait runs
         int result;
-        int minMs, maxMs; // how long the wait may take
+        int minMs = 950, maxMs = 1700; // how long the wait may take (budgets of 1 s)
     } rows[] = {
         {.name = "request, silent service, clock set back 2 s",
-         .wait = [](Fixture& f) { return f.Request(1); },
-         .peer =
-             [](Fixture& f) {
-                 f.service.Read(kRequestSize);
-                 StepWallClock(-2000);
-             },
-         .result = ORR_ERR_NO_RESPONSE,
-         .minMs = 950,
-         .maxMs = 1700},
+         .wait = Request,
+         .peer = StepAfterRequest(-2000),
+         .result = ORR_ERR_NO_RESPONSE},
         {.name = "request, silent service, clock set forward 1 h",
-         .wait = [](Fixture& f) { return f.Request(1); },
-         .peer =
-             [](Fixture& f) {
-                 f.service.Read(kRequestSize);
-                 StepWallClock(kHourMs);
-             },
-         .result = ORR_ERR_NO_RESPONSE,
-         .minMs = 950,
-         .maxMs = 1700},
+         .wait = Request,
+         .peer = StepAfterRequest(kHourMs),
+         .result = ORR_ERR_NO_RESPONSE},
         // The answer's reader is still reading at the time-out: the request ends anyway.
         {.name = "request, answer trickles a byte every 300 ms",
-         .wait = [](Fixture& f) { return f.Request(1); },
+         .wait = Request,
          .peer =
              [](Fixture& f) {
                  f.service.Read(kRequestSize);
@@ -90,11 +98,9 @@ TEST(Bounds, EveryWaitEndsAtItsBudgetWhateverThePeerOrTheWallClockDoes) {
                      f.service.Write("x");
                  }
              },
-         .result = ORR_ERR_NO_RESPONSE,
-         .minMs = 950,
-         .maxMs = 1700},
+         .result = ORR_ERR_NO_RESPONSE},
         {.name = "request, answer in two parts with the clock set forward 1 h between",
-         .wait = [](Fixture& f) { return f.Request(1); },
+         .wait = Request,
          .peer =
              [](Fixture& f) {
                  f.service.Read(kRequestSize);
@@ -105,28 +111,15 @@ TEST(Bounds, EveryWaitEndsAtItsBudgetWhateverThePeerOrTheWallClockDoes) {
                  f.service.Write(std::string(kAnswerSize / 2, 'b'));
              },
          .result = 0,
-         .minMs = 0,
-         .maxMs = 1700},
+         .minMs = 0},
         {.name = "connect, never completes, clock set back 2 h",
-         .wait = [](Fixture& f) { return f.e.OpenConnect("127.0.0.1", {f.full.Port()}, 0, 1); },
-         .peer =
-             [](Fixture& f) {
-                 WaitUntil([&] { return CountFds() > f.fds; }); // the candidate exists
-                 StepWallClock(-2 * kHourMs);
-             },
-         .result = ORR_ERR_NO_CONNECTION,
-         .minMs = 950,
-         .maxMs = 1700},
+         .wait = Connect,
+         .peer = StepAfterCandidate(-2 * kHourMs),
+         .result = ORR_ERR_NO_CONNECTION},
         {.name = "connect, never completes, clock set forward 1 h",
-         .wait = [](Fixture& f) { return f.e.OpenConnect("127.0.0.1", {f.full.Port()}, 0, 1); },
-         .peer =
-             [](Fixture& f) {
-                 WaitUntil([&] { return CountFds() > f.fds; });
-                 StepWallClock(kHourMs);
-             },
-         .result = ORR_ERR_NO_CONNECTION,
-         .minMs = 950,
-         .maxMs = 1700},
+         .wait = Connect,
+         .peer = StepAfterCandidate(kHourMs),
+         .result = ORR_ERR_NO_CONNECTION},
         // A budget below a second is kept to the millisecond, not rounded to 0 or to 1 s.
         {.name = "read of 5 bytes, 2 come, 60 ms budget, clock set forward 1 h",
          .wait =
