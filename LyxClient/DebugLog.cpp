@@ -1,6 +1,5 @@
 #include "DebugLog.h"
 
-#include <boost/thread/lock_guard.hpp>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -123,7 +122,7 @@ void DebugLog::WriteToStderr(int level, const char* format, va_list args) {
 }
 
 void DebugLog::FormatLine(FILE* stream, int level, const char* format, va_list args) {
-    boost::lock_guard<boost::recursive_mutex> lock(m_LogLock);
+    RecursiveGuard lock(m_LogLock);
     if (stream == nullptr) {
         return;
     }

@@ -10,7 +10,8 @@
 // other thread may write. The error registry takes its own lock before this one.
 #pragma once
 
-#include <boost/thread/recursive_mutex.hpp>
+#include "ThreadSafety.h"
+
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -62,7 +63,7 @@ private:
     void WriteToStderr(int level, const char* format, va_list args);
     void FormatLine(FILE* stream, int level, const char* format, va_list args);
 
-    boost::recursive_mutex m_LogLock;
+    RecursiveMutex m_LogLock; // held for one line: lines never interleave
     FILE* m_pFile;
     int m_nMaxLevel;
     OutputFn m_pfnOutput;

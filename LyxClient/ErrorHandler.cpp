@@ -2,7 +2,6 @@
 
 #include "TextConv.h"
 
-#include <boost/thread/lock_guard.hpp>
 #include <cstdio>
 #include <cstring>
 
@@ -78,7 +77,6 @@ const ErrorTableEntry ErrorTable[] = {
 const size_t ErrorTableSize = sizeof(ErrorTable) / sizeof(ErrorTable[0]);
 
 namespace {
-typedef boost::lock_guard<boost::recursive_mutex> ErrGuard;
 
 // Formats a table message with its (at most two) %s directives filled from the arguments,
 // into a buffer of 1024 bytes: a longer result is cut, never written past the buffer.
@@ -90,8 +88,7 @@ std::string FormatTableMessage(const char* format, const std::string& arg1,
 }
 } // namespace
 
-OrrErrorHandler::OrrErrorHandler()
-    : m_nCode(0), m_nSavedCode(0), m_nLine(0), m_nSavedLine(0), m_pLogger(&m_OwnLog) {}
+OrrErrorHandler::OrrErrorHandler() : m_nCode(0), m_pLogger(&m_OwnLog) {}
 
 const char* OrrErrorHandler::FindErrorFormat(int code) {
     for (size_t i = 0; i < ErrorTableSize; ++i) {
@@ -103,73 +100,80 @@ const char* OrrErrorHandler::FindErrorFormat(int code) {
 }
 
 const char* OrrErrorHandler::GetErrorText() {
-    ErrGuard lock(m_ErrLock);
-    int code = m_nCode;
-    if (code >= 0) {
-        m_strText = "OK";
-    } else if (const char* format = FindErrorFormat(code)) {
+    RecursiveGuard lock(m_ErrLock);
+    return TextLocked();
+}
+
+std::string OrrErrorHandler::GetErrorTextCopy() {
+    RecursiveGuard lock(m_ErrLock);
+    return TextLocked();
+}
+
+const char* OrrErrorHandler::TextLocked() {
+    ErrorRecord& r = m_Record;
+    if (r.code >= 0) {
+        r.text = "OK";
+    } else if (const char* format = FindErrorFormat(r.code)) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-        m_strText = FormatTableMessage(format, m_strArg1, m_strArg2);
+        r.text = FormatTableMessage(format, r.arg1, r.arg2);
 #pragma GCC diagnostic pop
     } else {
         // Not a table code: a negated errno value. INT_MIN cannot be negated; treat as
         // an unknown error number rather than overflow.
-        int err = code == INT32_MIN ? 0 : -code;
-        m_strText = std::strerror(err);
-        m_strText += m_strArg1;
+        int err = r.code == INT32_MIN ? 0 : -r.code;
+        r.text = std::strerror(err);
+        r.text += r.arg1;
     }
-    m_strText += " [";
-    m_strText += GetErrorLocation();
-    m_strText += "]";
-    return m_strText.c_str();
+    r.text += " [";
+    r.text += LocationLocked();
+    r.text += "]";
+    return r.text.c_str();
 }
 
 int OrrErrorHandler::GetErrorCode() {
     return m_nCode;
 }
 
+void OrrErrorHandler::Assign(const ErrorRecord& record) {
+    m_Record = record;
+    m_nCode = record.code;
+}
+
 void OrrErrorHandler::SaveError() {
-    ErrGuard lock(m_ErrLock);
-    m_nSavedCode = m_nCode;
-    m_strSavedText = m_strText;
-    m_strSavedArg1 = m_strArg1;
-    m_strSavedArg2 = m_strArg2;
-    m_nSavedLine = m_nLine;
-    m_strSavedFile = m_strFile;
-    m_strSavedLine = m_strLine;
+    RecursiveGuard lock(m_ErrLock);
+    m_Saved = m_Record;
 }
 
 void OrrErrorHandler::RestoreError() {
-    ErrGuard lock(m_ErrLock);
-    m_nCode = m_nSavedCode;
-    m_strText = m_strSavedText;
-    m_strArg1 = m_strSavedArg1;
-    m_strArg2 = m_strSavedArg2;
-    m_nLine = m_nSavedLine;
-    m_strFile = m_strSavedFile;
-    m_strLine = m_strSavedLine;
+    RecursiveGuard lock(m_ErrLock);
+    Assign(m_Saved);
 }
 
 void OrrErrorHandler::CopyError(const OrrErrorHandler& other) {
     if (&other == this) {
         return;
     }
-    ErrGuard lock(m_ErrLock);
-    m_nCode = other.m_nCode.load();
-    m_strText = other.m_strText;
-    m_strArg1 = other.m_strArg1;
-    m_strArg2 = other.m_strArg2;
-    m_nLine = other.m_nLine;
-    m_strFile = other.m_strFile;
-    m_strLine = other.m_strLine;
+    // One lock at a time: two handlers copying from each other cannot deadlock.
+    ErrorRecord copy;
+    {
+        OrrErrorHandler& source = const_cast<OrrErrorHandler&>(other);
+        RecursiveGuard lock(source.m_ErrLock);
+        copy = source.m_Record;
+    }
+    RecursiveGuard lock(m_ErrLock);
+    Assign(copy);
 }
 
 const char* OrrErrorHandler::GetErrorLocation() {
-    ErrGuard lock(m_ErrLock);
-    m_strLocation = m_strFile;
+    RecursiveGuard lock(m_ErrLock);
+    return LocationLocked();
+}
+
+const char* OrrErrorHandler::LocationLocked() {
+    m_strLocation = m_Record.file;
     m_strLocation += ":";
-    m_strLocation += GetErrorLineText();
+    m_strLocation += LineTextLocked();
     return m_strLocation.c_str();
 }
 
@@ -183,30 +187,35 @@ DebugLog* OrrErrorHandler::GetLogger() {
 
 void OrrErrorHandler::SetError(int code, const char* arg1, const char* arg2, const char* sourceFile,
                                int sourceLine) {
-    ErrGuard lock(m_ErrLock);
+    RecursiveGuard lock(m_ErrLock);
+    m_Record.code = code;
+    m_Record.arg1 = arg1 ? arg1 : "";
+    m_Record.arg2 = arg2 ? arg2 : "";
+    m_Record.line = sourceLine;
     m_nCode = code;
-    m_strArg1 = arg1 ? arg1 : "";
-    m_strArg2 = arg2 ? arg2 : "";
-    m_nLine = sourceLine;
     ReportError(sourceFile);
 }
 
 void OrrErrorHandler::ReportError(const char* sourcePath) {
-    if (GetErrorCode() >= 0) {
+    if (m_Record.code >= 0) {
         return;
     }
     TextConv file(BaseName(sourcePath));
-    m_strFile = file.ToNarrow();
+    m_Record.file = file.ToNarrow();
     DebugLog* log = m_pLogger;
     if (log == nullptr || !log->IsEnabled()) {
         return; // nothing to write; skip building the text
     }
-    TextConv text(GetErrorText());
-    log->WriteRaw(DL_ERROR, "ErrorCode=%d -> %s", GetErrorCode(), text.ToNarrow());
+    TextConv text(TextLocked());
+    log->WriteRaw(DL_ERROR, "ErrorCode=%d -> %s", m_Record.code, text.ToNarrow());
 }
 
 const char* OrrErrorHandler::GetErrorLineText() {
-    ErrGuard lock(m_ErrLock);
-    m_strLine = std::to_string(m_nLine);
+    RecursiveGuard lock(m_ErrLock);
+    return LineTextLocked();
+}
+
+const char* OrrErrorHandler::LineTextLocked() {
+    m_strLine = std::to_string(m_Record.line);
     return m_strLine.c_str();
 }

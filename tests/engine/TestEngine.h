@@ -55,10 +55,7 @@ public:
     std::vector<Read> Reads() { return Copy(m_reads); }
     std::vector<std::string> Events() { return Copy(m_events); }           // payloads handlers got
     std::vector<std::pair<int, int>> Handled() { return Copy(m_handled); } // (code, result)
-    std::string ErrorText() { // copied under the lock: another thread may raise meanwhile
-        boost::lock_guard<boost::recursive_mutex> lock(m_ErrLock); // the record's lock
-        return GetErrorText();
-    }
+    std::string ErrorText() { return GetErrorTextCopy(); }
 
     std::atomic<int> closeCalls{0}, handshakeCalls{0}, handshakeResult{0}, frameBegins{0};
     std::atomic<int> custReadSize{0}, custResult{1};
