@@ -47,7 +47,7 @@ cat >"$work/senders.json" <<'EOF'
 {"senders": [{"id": 7, "ip": "10.0.0.5", "name": "Alice", "appType": 1},
  {"id": 8, "ip": "10.0.0.6", "name": "Bob", "appType": 2, "frame": 2},
  {"id": 9, "ip": "10.0.0.7", "name": "Bob", "appType": 3},
- {"id": 10, "ip": "10.0.0.8", "name": "Eve\u202egnp.exe\u0007\\x", "appType": 4},
+ {"id": 10, "ip": "10.0.0.8", "name": "Eve\u202egnp.exe\u0007\\x\u0085", "appType": 4},
  {"id": 11, "ip": "10.0.0.9", "name": "Local", "local": true}]}
 EOF
 start_sim() {
@@ -62,14 +62,14 @@ sim_state() { python3 -c 'import json,sys; print(json.dumps(json.load(open(sys.a
 
 start_sim
 for lister in "$work/out/list_senders" "$work/list_senders_pc"; do
-  check "$lister" $'7 1 Alice\n8 2 Bob\n9 3 Bob\n10 4 Eve\u202egnp.exe\a\\x' "$("$lister")"
+  check "$lister" $'7 1 Alice\n8 2 Bob\n9 3 Bob\n10 4 Eve\u202egnp.exe\a\\x\u0085' "$("$lister")"
 done
 
 # screenreceiverctl: status, the command, and what the sim's frames are afterwards (or '-').
 ctl() { "$prefix/bin/screenreceiverctl" "$@" 2>/dev/null; }
-table=$'ID         IP              APPTYPE FRAME     NAME\n7          10.0.0.5        1       not shown Alice\n8          10.0.0.6        2       2         Bob\n9          10.0.0.7        3       not shown Bob\n10         10.0.0.8        4       not shown Eve\\u{202E}gnp.exe\\x07\\\\x'
+table=$'ID         IP              APPTYPE FRAME     NAME\n7          10.0.0.5        1       not shown Alice\n8          10.0.0.6        2       2         Bob\n9          10.0.0.7        3       not shown Bob\n10         10.0.0.8        4       not shown Eve\\u{202E}gnp.exe\\x07\\\\x\\u{0085}'
 check "list" "$table" "$(ctl list)"
-json='{"senders": [{"appType": 1, "frame": null, "id": 7, "ip": "10.0.0.5", "name": "Alice", "shown": false}, {"appType": 2, "frame": 2, "id": 8, "ip": "10.0.0.6", "name": "Bob", "shown": true}, {"appType": 3, "frame": null, "id": 9, "ip": "10.0.0.7", "name": "Bob", "shown": false}, {"appType": 4, "frame": null, "id": 10, "ip": "10.0.0.8", "name": "Eve\u202egnp.exe\u0007\\x", "shown": false}]}'
+json='{"senders": [{"appType": 1, "frame": null, "id": 7, "ip": "10.0.0.5", "name": "Alice", "shown": false}, {"appType": 2, "frame": 2, "id": 8, "ip": "10.0.0.6", "name": "Bob", "shown": true}, {"appType": 3, "frame": null, "id": 9, "ip": "10.0.0.7", "name": "Bob", "shown": false}, {"appType": 4, "frame": null, "id": 10, "ip": "10.0.0.8", "name": "Eve\u202egnp.exe\u0007\\x\u0085", "shown": false}]}'
 check "list --json" "$json" "$(ctl list --json | python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin), sort_keys=True))')"
 check "--help" "Usage: screenreceiverctl COMMAND [ARGUMENTS]" "$(ctl --help | head -1)"
 while read -r status frames args; do
