@@ -21,6 +21,11 @@ check() { [ "$2" == "$3" ] || { printf 'FAIL %s\n  expected: %q\n  got:      %q\
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cxx=${CXX:-c++}
+# Nothing private installed: every header there is one that the two chief headers include,
+# and no archive but the two libraries.
+check "installed headers" "$(ls "$prefix/include/lyxclient")" "$(printf '#include <%s>\n' ProtocolBase.h ScreenReceiverStub.h |
+  "$cxx" -std=c++17 -x c++ -fsyntax-only -H -I"$prefix/include/lyxclient" - 2>&1 | grep -o "$prefix/include/lyxclient/.*" | xargs -n1 basename | sort -u)"
+check "installed archives" "liblyxclient.a libscreenreceiverstub.a" "$(cd "$(dirname "$(find "$prefix" -name liblyxclient.a)")" && echo *.a)"
 configure() { cmake -S "$1" -B "$2" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" >/dev/null; }
 configure "$root/examples" "$work/ex" && cmake --build "$work/ex" -j2 >/dev/null
 configure "$here/outside" "$work/out" && cmake --build "$work/out" -j2 >/dev/null
