@@ -1,0 +1,17 @@
+// An outside program: the receiver's senders through the installed library.
+#include <ScreenReceiverStub.h>
+
+#include <cstdio>
+
+int main() {
+    ScreenReceiverStub stub;
+    std::vector<SenderRecord> senders;
+    if (stub.ConnectToReceiver() < 0 || stub.GetNonLocalSenderList(&senders) < 0) {
+        std::fprintf(stderr, "list_senders: %s\n", stub.GetErrorText());
+        return 1;
+    }
+    for (const SenderRecord& s : senders) {
+        std::printf("%u %u %s\n", s.id(), s.appType(), s.userName().c_str());
+    }
+    return 0;
+}
