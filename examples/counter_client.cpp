@@ -42,9 +42,7 @@ public:
     ~CounterClient() override {
         // The engine's own destructor runs after this class's members and overrides are
         // gone; a reader or handler running then would use them. Stop the threads here.
-        CloseConnect();
-        JoinThread(m_pCloseThread);
-        JoinThread(m_pDispatcherThread);
+        StopThreads();
     }
 
     // Main thread. 0 when connected (with a dispatch thread), else a negative code.
