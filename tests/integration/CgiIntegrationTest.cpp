@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -262,4 +265,54 @@ TEST(CgiIntegrationTest, ServiceFaults) {
     const RunResult r = Cgi(Get("userid0=Play1"), "");
     EXPECT_EQ(r.out, kNoSenders);
     EXPECT_EQ(r.status, 0);
+}
+
+// With SCREENRECEIVER_LOG the run is logged: each fault leaves its own error code, and
+// runs at once leave whole lines, each behind its process id. The replies are as without
+// the log (the rows above).
+TEST(CgiIntegrationTest, RunLogTellsFaultsApart) {
+    struct Row {
+        const char* options; // null: nothing listens, the connection is refused
+        std::string code;    // as in the line "ErrorCode=<code> -> <text of the error table>"
+        int runs = 1, level = 600;
+    };
+    const Row rows[] = {{nullptr, "-111"},
+                        {"--stall 0x12", "-110"},
+                        {"--close-mid 0x12", "-6528002"},
+                        {"", "", 8, 700}};
+    const std::regex line(
+        R"(\[([0-9]+)\] [0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{3} [A-Z ]{6}\| [^\n]*\n)");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.options ? row.options : "refused");
+        TempDir dir;
+        std::unique_ptr<SimProcess> sim;
+        if (row.options) {
+            sim = std::make_unique<SimProcess>(SIM_PATH, kSenders, Words(row.options));
+        }
+        std::vector<std::string> env = Get("userid0=Play1");
+        env.push_back("SCREENRECEIVER_LOG=" + dir.Path("run.log"));
+        env.push_back("SCREENRECEIVER_LOG_LEVEL=" + std::to_string(row.level));
+        std::vector<std::thread> runs;
+        for (int i = 0; i < row.runs; ++i) {
+            runs.emplace_back([&] { EXPECT_EQ(Cgi(env, "").status, 0); });
+        }
+        for (std::thread& run : runs) {
+            run.join();
+        }
+        const std::string log = dir.Read("run.log");
+        for (const char* code : {"-111", "-110", "-6528002"}) {
+            EXPECT_EQ(log.find(std::string("ErrorCode=") + code + " -> ") != std::string::npos,
+                      code == row.code)
+                << log;
+        }
+        std::set<std::string> pids;
+        size_t end = 0;
+        for (std::smatch m; std::regex_search(log.begin() + end, log.end(), m, line,
+                                              std::regex_constants::match_continuous);
+             end += m.length()) {
+            pids.insert(m[1]);
+        }
+        EXPECT_EQ(end, log.size()) << log.substr(end, 200);
+        EXPECT_EQ(pids.size(), size_t(row.runs));
+    }
 }
