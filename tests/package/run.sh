@@ -16,15 +16,12 @@ if [ "${1:-}" = --serve ]; then # inside a network namespace: the service, light
 fi
 bin=build/bin
 if [ "${1:-}" = --bin-dir ]; then bin=$2; shift 2; fi
-bin=$(cd "$bin" && pwd) archs=("$@") sudo=() tmp=$(mktemp -d)
+bin=$(cd "$bin" && pwd) archs=("$@") sudo=() tmp=$(mktemp -d) && chmod 755 "$tmp" && trap 'rm -rf "$tmp"' EXIT
 [ $# -gt 0 ] || for deb in dist/screenreceiver_*.deb; do archs+=("$(dpkg-deb -f "$deb" Architecture)"); done
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-trap 'rm -rf "$tmp"' EXIT
-chmod 755 "$tmp"
 for a in "${archs[@]}"; do
   deb=$(ls dist/screenreceiver_*_"$a".deb) && dpkg-deb -x "$deb" "$tmp/$a" || die "no package for $a"
-  [ "$(dpkg-deb -f "$deb" Architecture)" = "$a" ] && dpkg-deb -f "$deb" Depends | grep -Eqx 'libc6 \(>= 2\.[0-9]+\)' ||
-    die "$a: wrong Architecture or Depends"
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$a" ] && dpkg-deb -f "$deb" Depends | grep -Eqx 'libc6 \(>= 2\.[0-9]+\)' || die "$a: Depends"
   [ "$a" != amd64 ] || continue
   qemu=(qemu-aarch64 aarch64-linux-gnu) && [ "$a" = arm64 ] || qemu=(qemu-arm arm-linux-gnueabihf)
   "${sudo[@]}" unshare -n sh -c 'ip link set lo up && exec "$@"' sh env CGI_LAUNCHER="${qemu[0]}" \
@@ -32,6 +29,10 @@ for a in "${archs[@]}"; do
     "$bin/cgi_integration_test" --gtest_brief=1 --gtest_filter='*Scripted*' || die "$a: fails under qemu"
 done
 [[ " ${archs[*]} " == *" amd64 "* ]] || exit 0
+# A program in a folder that www-data cannot enter: configure-lighttpd (as root) names the folder.
+mkdir -m 0700 "$tmp/closed" && cp "$tmp/amd64/usr/lib/cgi-bin/screenreceiver.cgi" "$tmp/closed/"
+err=$("${sudo[@]}" web/configure-lighttpd --cgi "$tmp/closed/screenreceiver.cgi" --state-dir "$tmp/st" 2>&1 >/dev/null) && die "accepted"
+[[ "$err" == *"account 'www-data' cannot enter $tmp/closed,"* ]] || die "configure-lighttpd did not name $tmp/closed: $err"
 status() { dpkg-query -W -f='${db:Status-Status}' screenreceiver 2>/dev/null || true; }
 [ "$(status)" != installed ] || die "screenreceiver is installed already: purge it first"
 scripts/setup-deps browser
@@ -40,7 +41,7 @@ apt=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::
 enabled=$(ls /etc/lighttpd/conf-enabled)
 for again in "" --reinstall; do "${apt[@]}" install $again "$PWD/$(ls dist/screenreceiver_*_amd64.deb)" >/dev/null; done
 mapfile -t owned < <(dpkg -L screenreceiver | grep screenreceiver)
-[ "$(stat -c '%U %a' /var/log/screenreceiver)" = "www-data 750" ] || die "no run log folder for www-data"
+"${sudo[@]}" runuser -u www-data -- test -w /var/log/screenreceiver || die "www-data cannot write the run log folder"
 "${sudo[@]}" lighty-enable-mod screenreceiver >/dev/null
 "${sudo[@]}" unshare -n "$0" --serve "$bin" "$tmp" && rc=0 || rc=$?
 "${apt[@]}" purge screenreceiver >/dev/null
