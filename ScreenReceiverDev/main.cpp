@@ -6,14 +6,86 @@
 #include "XmlReplyWriter.h"
 #include "getcgivars.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <malloc.h>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 // Exit code when the service cannot be reached; the reply is then empty.
 constexpr int kNoConnection = -10;
+
+// ---- the run log -------------------------------------------------------------------
+// Off unless the web server passes SCREENRECEIVER_LOG, the file to append to, and then
+// SCREENRECEIVER_LOG_LEVEL (a DebugLog level: 300 errors only, 600 connects, commands and
+// answers too, 700 everything; default 600). Departure: the program never opened the
+// engine's log before; without the variable it still does not.
+//
+// The engine's log writes to stderr when opened without a path, and formats each line
+// under its lock and flushes it. stderr is pointed at the stream below while the log is
+// on: it hands every whole line to one write() on an O_APPEND descriptor, prefixed with
+// the process id, so the lines of concurrent runs never interleave.
+constexpr int kDefaultLogLevel = DL_INFO;
+
+struct LineSink {
+    int fd;
+    std::string pending;
+};
+
+ssize_t WriteLines(void* cookie, const char* data, size_t size) {
+    LineSink* sink = static_cast<LineSink*>(cookie);
+    sink->pending.append(data, size);
+    size_t start = 0;
+    for (size_t end; (end = sink->pending.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        const std::string line =
+            "[" + std::to_string(getpid()) + "] " + sink->pending.substr(start, end + 1 - start);
+        // Write errors are ignored, as the log ignores them on a file.
+        if (write(sink->fd, line.data(), line.size()) < 0) {
+            break;
+        }
+    }
+    sink->pending.erase(0, start);
+    return static_cast<ssize_t>(size);
+}
+
+// Opens `log` on the file SCREENRECEIVER_LOG names, if any. A file that cannot be opened
+// leaves the log off and says so once on the server's error log (our stderr).
+void OpenRunLog(DebugLog* log) {
+    const char* path = std::getenv("SCREENRECEIVER_LOG");
+    if (path == nullptr || *path == '\0') {
+        return;
+    }
+    const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (fd < 0) {
+        std::fprintf(stderr, "screenreceiver.cgi: cannot open the log %s: %s\n", path,
+                     std::strerror(errno));
+        return;
+    }
+    static LineSink sink{fd, {}};
+    FILE* stream =
+        fopencookie(&sink, "w", cookie_io_functions_t{nullptr, WriteLines, nullptr, nullptr});
+    if (stream == nullptr) {
+        close(fd);
+        return;
+    }
+    stderr = stream;
+    const char* level = std::getenv("SCREENRECEIVER_LOG_LEVEL");
+    char* end = nullptr;
+    long maxLevel = level ? std::strtol(level, &end, 10) : kDefaultLogLevel;
+    if (level != nullptr && (end == level || *end != '\0')) {
+        maxLevel = kDefaultLogLevel;
+    }
+    log->Open(nullptr, static_cast<int>(maxLevel), 1);
+    const char* method = std::getenv("REQUEST_METHOD");
+    log->WriteRaw(DL_INFO, "run: %s request, log level %ld", method ? method : "no", maxLevel);
+}
 
 } // namespace
 
@@ -23,8 +95,15 @@ int main() {
     // this short.
     mallopt(M_ARENA_MAX, 1);
 
+    DebugLog runLog; // outlives the stub, whose threads write to it until they end
+    OpenRunLog(&runLog);
     ScreenReceiverStub stub;
+    stub.SetLogger(&runLog);
     if (stub.ConnectToReceiver() < 0) {
+        if (runLog.IsEnabled()) {
+            runLog.WriteRaw(DL_ERROR, "run: no connection to the service (%d: %s); empty reply",
+                            stub.GetErrorCode(), stub.GetErrorText());
+        }
         return kNoConnection;
     }
 

@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -262,4 +265,43 @@ TEST(CgiIntegrationTest, ServiceFaults) {
     const RunResult r = Cgi(Get("userid0=Play1"), "");
     EXPECT_EQ(r.out, kNoSenders);
     EXPECT_EQ(r.status, 0);
+}
+
+// With SCREENRECEIVER_LOG each fault leaves its own error code in the run log, and runs at
+// once leave whole lines, each behind its process id.
+TEST(CgiIntegrationTest, RunLogTellsFaultsApart) {
+    const struct {
+        const char* options;         // null: nothing listens, the connection is refused
+        std::set<std::string> codes; // of the lines "ErrorCode=<code> -> <text>" ("": others)
+        size_t runs;
+    } rows[] = {{nullptr, {"", "-111"}, 1},
+                {"--stall 0x12", {"", "-110"}, 1},
+                {"--close-mid 0x12", {"", "-6528002"}, 1},
+                {"", {""}, 8}};
+    const std::regex line(R"(\[([0-9]+)\] [0-9:.]{12} [A-Z ]{6}\| (?:ErrorCode=(-[0-9]+) -> )?.*)");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.options ? row.options : "refused");
+        TempDir dir;
+        std::unique_ptr<SimProcess> sim(
+            row.options ? new SimProcess(SIM_PATH, kSenders, Words(row.options)) : nullptr);
+        std::vector<std::string> env = Get("userid0=Play1");
+        env.insert(env.end(),
+                   {"SCREENRECEIVER_LOG=" + dir.Path("log"), "SCREENRECEIVER_LOG_LEVEL=700"});
+        std::vector<std::thread> runs(row.runs);
+        for (std::thread& run : runs)
+            run = std::thread([&] { EXPECT_EQ(Cgi(env, "").status, 0); });
+        for (std::thread& run : runs)
+            run.join();
+        std::istringstream log(dir.Read("log"));
+        std::set<std::string> pids, codes;
+        std::smatch m;
+        for (std::string text; std::getline(log, text) && !log.eof();) {
+            EXPECT_TRUE(std::regex_match(text, m, line)) << text;
+            pids.insert(m[1]);
+            codes.insert(m[2]);
+        }
+        EXPECT_TRUE(log.eof() && log.fail()) << "a last line without its newline";
+        EXPECT_EQ(pids.size(), row.runs);
+        EXPECT_EQ(codes, row.codes);
+    }
 }
