@@ -11,6 +11,7 @@ if [ "${1:-}" = --serve ]; then # inside a network namespace: the service, light
   "$2/receiver-sim" --quiet --state-file "$3/sim.json" --ready-file "$3/ready" & lighttpd -D -f /etc/lighttpd/lighttpd.conf &
   trap 'kill %1 %2; wait' EXIT
   for _ in $(seq 100); do [ -s "$3/ready" ] && curl -so /dev/null http://127.0.0.1/ && break; sleep 0.1; done
+  screenreceiverctl list --json | grep -q '"senders"' || exit 1
   PAGE_BASE=http://127.0.0.1 SIM_STATE="$3/sim.json" NODE_PATH=tests/browser/node_modules node --test tests/package/page.test.js
   exit
 fi
@@ -27,6 +28,7 @@ for a in "${archs[@]}"; do
   "${sudo[@]}" unshare -n sh -c 'ip link set lo up && exec "$@"' sh env CGI_LAUNCHER="${qemu[0]}" \
     QEMU_LD_PREFIX="/usr/${qemu[1]}" CGI_UNDER_TEST="$tmp/$a/usr/lib/cgi-bin/screenreceiver.cgi" \
     "$bin/cgi_integration_test" --gtest_brief=1 --gtest_filter='*Scripted*' || die "$a: fails under qemu"
+  "${qemu[0]}" -L "/usr/${qemu[1]}" "$tmp/$a/usr/bin/screenreceiverctl" --help >/dev/null || die "$a: screenreceiverctl"
 done
 [[ " ${archs[*]} " == *" amd64 "* ]] || exit 0
 # A program in a folder that www-data cannot enter: configure-lighttpd (as root) names the folder.
