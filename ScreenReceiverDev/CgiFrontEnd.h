@@ -27,7 +27,9 @@ public:
     // the commands in request order; a logout ends it with kQuit, and nothing after it in
     // the request is looked at, nor anything after the first eight actions. An action
     // whose selected index names no record of `senders`, or a record other than the
-    // request's "sender" variable for that index names, is left out.
+    // request's "sender" variable for that index names, is left out. A "sender<i>" value
+    // is "<ip>" or "<ip> <name>": the address as the reply prints it and the name as the page
+    // read it, compared in the reply's escaped spelling; the last one for an index counts.
     static std::vector<Action> PlanActions(char* const* vars,
                                            const std::vector<SenderRecord>& senders);
 
