@@ -192,7 +192,7 @@ describe('web front', { timeout: 300000 }, () => {
   });
 
   it('with the firewall ruleset, an address trickling on every connection it may hold leaves others served', async (t) => {
-    if (!process.env.WEB_TEST_NETNS) return t.skip('needs a network namespace of its own (run as root)');
+    if (!process.env.WEB_TEST_NETNS) return t.skip('needs root, a network namespace of its own and nft');
     for (const load of [1, 2]) execFileSync('nft', ['-f', rules]); // the second load replaces the first
     const tries = Array.from({ length: 40 }, () => require('node:net').connect(PORT, '127.0.0.1').on('error', () => {}));
     const held = await new Promise((r) => setTimeout(() => r(tries.filter((s) => s.readyState === 'open')), 3000));
