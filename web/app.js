@@ -70,10 +70,12 @@
   // A name is shown between isolate marks wherever it stands among other text, so that
   // direction controls in it (a right-to-left override) cannot reorder the text around
   // it. A closing mark in the name that closes nothing of its own would end the
-  // isolation early, so it is dropped; isolates the name leaves open are closed.
+  // isolation early, so it is dropped; isolates the name leaves open are closed. A
+  // paragraph or record separator would end the isolation with its paragraph, so each
+  // becomes a space.
   function isolate(name) {
     let open = 0;
-    const own = Array.from(String(name)).filter((c) => {
+    const own = Array.from(String(name).replace(/[\n\r\u001C-\u001E\u0085\u2029]/g, ' ')).filter((c) => {
       if (c >= '\u2066' && c <= '\u2068') open++;
       else if (c === '\u2069') {
         if (open === 0) return false;
@@ -243,6 +245,11 @@
       const tr = document.createElement('tr');
       tr.dataset.index = String(index);
       tr.dataset.frame = String(s.frame);
+      // Sent with each action: the program skips it when another sender now holds this
+      // index. A name the page could not read exactly (bytes that are not UTF-8) is left
+      // out, and only the address is compared.
+      const readable = !s.name.includes('\uFFFD');
+      const mine = 'sender' + index + '=' + encodeURIComponent(s.ip + (readable ? ' ' + s.name : '')) + '&';
 
       const nameCell = cell('th', 'User name', s.name === '' ? '(no name)' : s.name);
       nameCell.scope = 'row';
@@ -266,17 +273,17 @@
       frames.className = 'frames';
       for (const f of FRAMES) {
         const b = makeButton(String(f), 'Show ' + who + ' in frame ' + f, index + ':play' + f,
-          () => act('userid' + index + '=Play' + f, 'Showing ' + shown + ' in frame ' + f + '…',
+          () => act(mine + 'userid' + index + '=Play' + f, 'Showing ' + shown + ' in frame ' + f + '…',
             (now) => (now && now.frame === f ? shown + ' is shown in frame ' + f + '.'
-              : 'The receiver did not show ' + shown + ' in frame ' + f + '.'), s));
+              : 'The receiver did not show ' + shown + ' in frame ' + f + '.'), s, index));
         b.className = 'frame-button';
         b.setAttribute('aria-pressed', s.frame === f ? 'true' : 'false');
         frames.append(b);
       }
       group.append(frames);
       const stop = makeButton('Stop', 'Stop showing ' + who, index + ':stop',
-        () => act('userid' + index + '=Stop', 'Stopping ' + shown + '…',
-          (now) => (!now || now.frame < 0 ? shown + ' is not shown.' : 'The receiver still shows ' + shown + '.'), s));
+        () => act(mine + 'userid' + index + '=Stop', 'Stopping ' + shown + '…',
+          (now) => (!now || now.frame < 0 ? shown + ' is not shown.' : 'The receiver still shows ' + shown + '.'), s, index));
       stop.className = 'button stop-button';
       group.append(stop);
       tr.append(cell('td', 'Show in frame / stop', group));
@@ -364,8 +371,9 @@
 
   // Sends one action. The reply reports no failures, only the list afterwards, so the
   // outcome is read from the list: outcome(entry) gets the target sender's new entry
-  // (found by name and address, as positions may shift) or undefined.
-  async function act(formBody, pendingText, outcome, target) {
+  // (found by name and address) or undefined. When the target is no longer at the index
+  // it had on the page, the program skipped the action: the list moved under the click.
+  async function act(formBody, pendingText, outcome, target, index) {
     if (busy) return;
     setBusy(true);
     setMessage(pendingText);
@@ -382,7 +390,19 @@
         apply(seq, result);
         if (result.kind !== 'list') setMessage('The action may not have reached the receiver.');
         else if (outcome) {
-          setMessage(outcome(result.senders.find((x) => x.name === target.name && x.ip === target.ip)));
+          const now = result.senders.find((x) => x.name === target.name && x.ip === target.ip);
+          const who = isolate(target.name === '' ? 'sender ' + (index + 1) : target.name);
+          if (now && result.senders[index] === now) setMessage(outcome(now));
+          else if (now) {
+            // The redraw kept the focus on the old row, which another sender holds now:
+            // move it to the same control in this sender's row.
+            const key = el.rows.contains(document.activeElement) && document.activeElement.dataset.action;
+            const again = key && el.rows.querySelector('button[data-action="' +
+              key.replace(/^\d+/, String(result.senders.indexOf(now))) + '"]');
+            if (again) again.focus();
+            setMessage(who + ' moved in the list before the click arrived, so nothing was changed. ' +
+              'The list is up to date: choose again.');
+          } else setMessage(who + ' has left, so nothing was changed. The list is up to date.');
         } else setMessage('Done.');
       }
     } finally {

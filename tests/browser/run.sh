@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the web front's tests: web.test.js (lighttpd with the installed page, program and
-# configuration against receiver-sim, by raw HTTP and in headless chromium) and
-# reply.test.js (the page's reading of replies, under Node). Installs what is missing
+# configuration against receiver-sim, by raw HTTP and in headless chromium; as root in a
+# network namespace of its own, with the firewall ruleset) and reply.test.js (the page's
+# reading of replies, under Node). Installs what is missing
 # first: Debian packages (scripts/setup-deps browser) and the pinned npm packages.
 #   tests/browser/run.sh [--bin-dir DIR]   the build tree's bin folder, default build/bin
 # Screenshots land beside the bin folder (page*.png).
@@ -22,4 +23,8 @@ cd "$here"
 node -e 'const pins = (f) => Object.entries(require(f).packages).filter(([k]) => k).map(([k, v]) => k + v.version);
   process.exit(String(pins("./package-lock.json")) === String(pins("./node_modules/.package-lock.json")) ? 0 : 1)' \
   2>/dev/null || npm ci --no-audit --no-fund --loglevel=error
-SCREENRECEIVER_BIN_DIR=$bin exec node --test reply.test.js web.test.js
+ns=() # a namespace of its own: ports of its own and, where nft works, the firewall ruleset
+if [ "$(id -u)" -eq 0 ] && unshare -n true 2>/dev/null; then
+  ns=(unshare -n env "WEB_TEST_NETNS=$(unshare -n nft list tables >/dev/null 2>&1 && echo 1 || true)" sh -c 'ip link set lo up && exec "$@"' sh)
+fi
+SCREENRECEIVER_BIN_DIR=$bin exec "${ns[@]}" node --test reply.test.js web.test.js

@@ -8,7 +8,7 @@
 
 const { describe, it, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn, execFileSync } = require('node:child_process');
+const { spawn, spawnSync, execFileSync } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
 const os = require('node:os');
@@ -51,12 +51,13 @@ async function waitFor(what, predicate, timeoutMs = 20000) {
 }
 
 // One request with exactly these headers (Host too): {status, headers, body}.
-const call = (method, url, headers = {}, body = undefined) => new Promise((resolve, reject) => {
-  http.request(BASE + url, { method, headers }, (res) => {
+const call = (method, url, headers = {}, body = undefined, localAddress = undefined) => new Promise((resolve, reject) => {
+  http.request(BASE + url, { method, headers, localAddress }, (res) => {
     let text = '';
     res.setEncoding('utf8').on('data', (d) => { text += d; });
     res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: text }));
-  }).on('error', reject).end(body);
+  }).on('upgrade', (res, socket) => socket.destroy() && resolve({ status: res.statusCode, headers: res.headers }))
+    .on('error', reject).end(body);
 });
 
 async function startChild(cmd, args, ready) {
@@ -76,7 +77,8 @@ describe('web front', { timeout: 300000 }, () => {
   // Root starts lighttpd as www-data, which must reach the installed files.
   const stage = fs.mkdtempSync(path.join(os.tmpdir(), 'screenreceiver-web-'));
   fs.chmodSync(stage, 0o755);
-  const [www, stateDir, senders] = ['www', 'lighttpd', 'senders.json'].map((f) => path.join(stage, f));
+  const [www, stateDir, senders, conf, rules] = ['www', 'lighttpd', 'senders.json', 'lighttpd.conf', 'limit.nft']
+    .map((f) => path.join(stage, f));
   const [simState, simReady] = ['sim-state.json', 'sim.ready'].map((f) => path.join(stage, f));
   const state = () => JSON.parse(fs.readFileSync(simState, 'utf8'));
   const commands = () => Object.values(state().commands).reduce((a, b) => a + b, 0); // all it saw
@@ -96,10 +98,9 @@ describe('web front', { timeout: 300000 }, () => {
 
   before(async () => {
     await startSim(SENDERS);
-    const conf = path.join(stage, 'lighttpd.conf');
-    execFileSync('sh', ['-c', 'umask 000 && exec cmake --install "$0" --prefix "$1" >/dev/null', BUILD_DIR, stage]);
-    execFileSync(path.join(www, 'configure-lighttpd'), ['--port', String(PORT), '--out', conf, '--state-dir',
-      stateDir, '--cgi', path.join(www, 'cgi-bin/screenreceiver.cgi'), '--host', 'projector.example']);
+    execFileSync('sh', ['-c', 'umask 000 && cmake --install "$1" --prefix "$0" >/dev/null && shift && exec "$0/www/configure-lighttpd" "$@"',
+      stage, BUILD_DIR, '--port', String(PORT), '--out', conf, '--state-dir', stateDir, '--cgi', path.join(www, 'cgi-bin/screenreceiver.cgi'),
+      '--host', 'projector.example', '--firewall-out', rules]);
     httpd = await startChild('lighttpd', ['-D', '-f', conf], async () => (await call('GET', '/')).status === 200);
     for (const stray of ['notes.txt', '.index.html.swp']) fs.writeFileSync(path.join(www, stray), 'x');
     browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
@@ -124,12 +125,13 @@ describe('web front', { timeout: 300000 }, () => {
   // ---- through the web server, no browser: the device page is not open yet, so the
   // service sees only these requests.
 
-  it('serves the page, its files and the program with types, caching and guard headers', async () => {
+  it('serves the page, its files and the program with types, caching and guard headers, never over h2c', async () => {
     for (const [method, url, headers, type, caching, body = /./, form] of [
       ['GET', '/', {}, 'text/html', 'no-cache'],
       ['GET', '/app.js', {}, 'text/javascript', 'no-cache'],
       ['GET', '/style.css', {}, 'text/css', 'no-cache'],
-      ['GET', CGI + '?t=1', OWN, 'text/xml', 'no-store', /^<return>\n<total>4<\/total>\n<conference>/],
+      ['GET', CGI + '?t=1', { ...OWN, Connection: 'Upgrade, HTTP2-Settings', Upgrade: 'h2c', 'HTTP2-Settings': 'AAMAAABkAAQAAP__' },
+        'text/xml', 'no-store', /^<return>\n<total>4<\/total>\n<conference>/],
       ['HEAD', CGI, OWN, 'text/xml', 'no-store', /^$/],
       ['POST', CGI, { ...OWN, ...FORM }, 'text/xml', 'no-store', /<username>Alice<\/username>/, 'userid0=Stop'],
     ]) {
@@ -167,6 +169,7 @@ describe('web front', { timeout: 300000 }, () => {
       ['a stray file', 'GET', '/notes.txt'],
       ['an editor\'s swap file', 'GET', '/.index.html.swp'],
       ['the configuration generator', 'GET', '/configure-lighttpd'],
+      ['another method', 'OPTIONS', CGI, OWN], ['a PUT', 'PUT', '/index.html', OWN], ['a DELETE', 'DELETE', CGI, OWN],
     ]) {
       const seen = commands();
       const res = await call(method, url, headers, form);
@@ -174,15 +177,31 @@ describe('web front', { timeout: 300000 }, () => {
       assertGuarded(res, what);
       assert.equal(commands(), seen, `${what}: the service saw a command`);
     }
+    // Nor does an HTTP/2 client with prior knowledge (one connection would run several programs).
+    const [seen, h2] = [commands(), spawnSync('curl', ['-s', '--http2-prior-knowledge', '-H', 'X-Requested-With: screenreceiver', BASE + CGI])];
+    assert.deepEqual([h2.error, h2.status === 0, commands()], [undefined, false, seen], 'curl got an HTTP/2 answer');
   });
 
-  it('installs folders 0755 under any umask and serves as an unprivileged account', () => {
-    for (const dir of [www, path.join(www, 'cgi-bin')]) {
-      assert.equal((fs.statSync(dir).mode & 0o777).toString(8), '755', dir);
+  it('installs and configures under umask 000 with nothing writable by others, serves as an unprivileged account', () => {
+    for (const [file, mode] of [[www, '755'], [path.join(www, 'cgi-bin'), '755'], [stateDir, '755'], [conf, '644'], [rules, '644']]) {
+      assert.equal((fs.statSync(file).mode & 0o777).toString(8), mode, file);
     }
     const uid = Number(/^Uid:\s+(\d+)/m.exec(fs.readFileSync(`/proc/${httpd.pid}/status`, 'utf8'))[1]);
     if (process.getuid() === 0) assert.notEqual(uid, 0, 'started as root, lighttpd runs as root');
     assert.equal(fs.statSync(stateDir).uid, uid, 'the state folder belongs to the server');
+  });
+
+  it('with the firewall ruleset, an address trickling on every connection it may hold leaves others served', async (t) => {
+    if (!process.env.WEB_TEST_NETNS) return t.skip('needs root, a network namespace of its own and nft');
+    for (const load of [1, 2]) execFileSync('nft', ['-f', rules]); // the second load replaces the first
+    const tries = Array.from({ length: 40 }, () => require('node:net').connect(PORT, '127.0.0.1').on('error', () => {}));
+    const held = await new Promise((r) => setTimeout(() => r(tries.filter((s) => s.readyState === 'open')), 3000));
+    const trickle = setInterval(() => held.forEach((s) => s.write('a')), 2000);
+    t.after(() => { clearInterval(trickle); tries.forEach((s) => s.destroy());
+      execFileSync('nft', ['delete', 'table', 'ip', 'screenreceiver_web']); });
+    assert.equal(held.length, 8, 'connections 127.0.0.1 holds after 3 s (one over the limit never opens)');
+    assert.match((await call('GET', '/', {}, undefined, '127.0.0.2')).body, /src="app\.js"/);
+    assert.match((await call('GET', CGI, OWN, undefined, '127.0.0.2')).body, /<username>Alice<\/username>/);
   });
 
   // ---- in the browser
@@ -299,6 +318,28 @@ describe('web front', { timeout: 300000 }, () => {
     await page.unroute('**/cgi-bin/**');
     assert.equal(frameOf(7), 0, 'the failed action never reached the service');
     await waitFor('the list again', async () => (await bodyData('state')) === 'list');
+  });
+
+  it('skips a click whose sender moved, says so, and keeps names from reordering the text', async () => {
+    // A sender joins at the top between the page's last poll and the click; polls wait.
+    let release, held = new Promise((r) => { release = r; });
+    await page.route('**/cgi-bin/**', async (r) => (r.request().method() === 'GET' && await held, r.continue()));
+    await page.waitForRequest((r) => r.method() === 'GET' && r.url().includes(CGI));
+    await startSim([{ id: 12, ip: '10.0.0.9', name: 'Eve\u2029\u202Eevil', appType: 1, local: false, frame: 0 }, ...SENDERS]);
+    await page.getByRole('button', { name: 'Show Alice in frame 1' }).click();
+    await waitFor('the notice', async () => (await text('#message')).startsWith(iso('Alice') + ' moved in the list'));
+    assert.deepEqual([state().commands.StartPlayImage, await page.locator('#sender-rows th').allTextContents(),
+      await page.evaluate(() => document.activeElement.getAttribute('aria-label'))],
+    [undefined, ['Eve\u2029\u202Eevil', ...LISTED.map((s) => s.name)], 'Show Alice in frame 1'], 'nothing started, fresh list');
+    release(), await page.unrouteAll({ behavior: 'wait' });
+    await page.locator('#sender-rows .frame-button').first().click();
+    await waitFor('the message', async () => (await text('#message')).endsWith(' is shown in frame 1.'));
+    const x = await page.evaluate(() => { // where "i" of "is", "s" of "shown" and the final "." stand
+      const node = document.getElementById('message').firstChild, range = document.createRange(), at = node.data.indexOf(' is');
+      return [at + 1, at + 4, node.data.length - 1].map((i) => (range.setStart(node, i), range.setEnd(node, i + 1), range.getBoundingClientRect().x));
+    });
+    assert.ok(x[0] < x[1] && x[1] < x[2], `the text after the name reads left to right: ${x}`);
+    assert.deepEqual([await text('#message'), frameOf(12)], [iso('Eve \u202Eevil') + ' is shown in frame 1.', 1]);
   });
 
   it('shows a service that never answers as the server\'s error, then an empty list', async () => {

@@ -139,25 +139,28 @@ Request Rejection(const std::vector<std::string>& env, const std::string& reason
 }
 
 const std::string kForm = "application/x-www-form-urlencoded";
+const std::string kStop8 = "x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop";
 const std::string kMethod = "Unsupported REQUEST_METHOD.", kType = "Unsupported Content-Type.",
                   kLength = "No Content-Length was sent with thePOST request.";
 const Request kRequests[] = {
     {{"REQUEST_METHOD=GET"}, "L L", kList, "", 0, true},
-    {Get("userid2=Play3_1"), "L P300/3 L"},
-    {Get("userid2=Play"), "L P300/128 L"},
-    {Get("userid2=Play_1"), "L P300/128 L"},
-    {Get("userid2=Play0"), "L P300/128 L"},
-    {Get("userid2=Play256"), "L P300/0 L"},
-    {Get("userid2=Play-1"), "L P300/255 L"},
-    {Get("userid4294967298=Play4294967299"), "L P300/3 L"},
+    {Get("userid2=Play3_1&userid2=Play256&userid2=Play-1&userid4294967298=Play4294967299"),
+     "L P300/3 P300/0 P300/255 P300/3 L"},
+    {Get("userid2=Play&userid2=Play_1&userid2=Play0"), "L P300/128 P300/128 P300/128 L"},
     // The selection starts at 0, carries over to later variables and is read like strtol.
     {Get("x=Stop&userid2=-&frame=Play1&y=Stop"), "L S7 P300/1 S300 L"},
     {Get("userid1=&useridX=Stop;userid%20%2b1=Stop&userid7x=&userid2x=Stop"), "L S7 S8 S300 L"},
     // Only leading characters count, case-sensitively.
     {Get("Logout=1&userid1=play2&x=stop&userid=Pla&useri=Sto&z=%4"), "L L"},
     {Get("USERID1=Play2&userid1=Stopped&userid0=PlayStop=1"), "L P7/2 S8 P7/128 L"},
-    // An index that names no sender is skipped.
-    {Get("userid3=Play1&userid-1=Stop&userid99999999999=Play2"), "L L"},
+    // "sender<i>" names who the page showed at i: an action on i reaches only that sender.
+    {Get("sender0=10.0.0.5&userid0=Stop&sender1=10.0.0.6+B%26b+%3Cx%3E&userid1=Stop"), "L S7 S8 L"},
+    {Get("userid2=Stop&sender2=192.168.1.20+CarolPa_Note100%25%2B"), "L S300 L"}, // as replied
+    {Get("sender0=10.0.0.6&userid0=Stop&userid1=&sender5=Stop"), "L L"}, // "sender5" is no action
+    {Get("sender2=192.168.1.20+Carol&userid2=Stop&sender0=10.0.0.5+alice&userid0=Stop"), "L L"},
+    // An index naming no sender is skipped but counts among the first 8; the rest is ignored.
+    {Get("userid3=Play1&userid-1=Stop&userid99999999999=Play2&userid0=&" + kStop8 + "&logout=1"),
+     "L S7 S7 S7 S7 S7 L"},
     // Logout ends the reply after "<return>", after the actions before it.
     {Get("logout=1"), "L Q", kHeader, "", 0, true},
     {Get("userid1=Play2&logout2=&userid0=Stop"), "L P8/2 Q", kHeader},
