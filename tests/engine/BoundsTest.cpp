@@ -1,5 +1,6 @@
-// Every wait of the engine ends at its budget, whatever the peer sends, however slowly,
-// and whatever the wall clock does meanwhile (it is stepped as NTP steps it at boot).
+// Every wait of the engine ends at its budget (or when it is told to stop), whatever the
+// peer sends, however slowly, and whatever the wall clock does meanwhile: it is stepped as
+// NTP steps it at boot.
 #include "Peer.h"
 #include "TestEngine.h"
 #include "WallClock.h"
@@ -19,53 +20,100 @@ constexpr int kAnswerSize = 20;
 const size_t kRequestSize = 7 + 1 + 4;
 constexpr int64_t kHourMs = 3600 * 1000;
 
-// An engine whose answers carry kAnswerSize bytes, its service end, a bare socket with
+// An engine whose answers carry kAnswerSize bytes with its service end, a bare socket with
 // its peer, and a port whose accept queue is full (a connect to it never completes).
 struct Fixture {
     Fixture() {
         e.Reader<kAns>(kAnswerSize);
-        auto pair = SocketPair();
+        auto pair = SocketPair(), bare = SocketPair();
         engineEnd = pair.first;
         service = std::move(pair.second);
-        auto bare = SocketPair();
         stream.Attach(bare.first);
         streamPeer = std::move(bare.second);
         filler = ConnectTo(full.Port());
         fds = CountFds();
     }
-    int Request(int timeoutSec) {
-        e.InitSocket(engineEnd, 0);
-        return e.RequestCommand(kReq, kAns, "Q", "body", true, timeoutSec);
-    }
-
     TestEngine e;
     int engineEnd = -1;
-    Peer service;
+    Peer service, streamPeer, filler;
     SocketStream stream;
-    Peer streamPeer;
     Listener full{0};
-    Peer filler;
     int fds = 0;
 };
 
-int Request(Fixture& f) {
-    return f.Request(1);
+// The waits.
+int Request(Fixture& f) { // 1 s
+    f.e.InitSocket(f.engineEnd, 0);
+    return f.e.RequestCommand(kReq, kAns, "Q", "body", true, 1);
 }
-int Connect(Fixture& f) {
+int Connect(Fixture& f) { // 1 s
     return f.e.OpenConnect("127.0.0.1", {f.full.Port()}, 0, 1);
 }
-// A peer that waits for the request (or the connect's candidate socket), then steps the clock.
+int ConnectSixPortsForAnHour(Fixture& f) {
+    return f.e.OpenConnect("127.0.0.1", std::vector<uint16_t>(6, f.full.Port()), 0, 3600);
+}
+int ReadFiveBytesIn60Ms(Fixture& f) {
+    char buf[5];
+    return f.stream.Recv(buf, 5, 0, 60);
+}
+// Two threads send until the connection is gone; the result is the close-hook count.
+int TwoSendersUntilClosed(Fixture& f) {
+    f.e.InitSocket(f.engineEnd, 0);
+    const std::string block(1 << 20, 'x');
+    auto send = [&] {
+        while (f.e.IsConnected()) {
+            f.e.SendCommandData(block.data(), uint32_t(block.size()), 0, false);
+        }
+    };
+    std::thread a(send), b(send);
+    WaitUntil([&] { return !f.e.IsConnected(); });
+    a.join();
+    b.join();
+    return f.e.closeCalls;
+}
+
+// The peers, each on a thread of its own while the wait runs.
 std::function<void(Fixture&)> StepAfterRequest(int64_t ms) {
     return [ms](Fixture& f) {
         f.service.Read(kRequestSize);
         StepWallClock(ms);
     };
 }
+// 0: CloseConnect instead of a step.
 std::function<void(Fixture&)> StepAfterCandidate(int64_t ms) {
     return [ms](Fixture& f) {
-        WaitUntil([&] { return CountFds() > f.fds; });
-        StepWallClock(ms);
+        WaitUntil([&] { return CountFds() > f.fds; }); // the connect's socket exists
+        if (ms == 0) {
+            f.e.CloseConnect();
+        } else {
+            StepWallClock(ms);
+        }
     };
+}
+void TrickleAnswer(Fixture& f) { // a byte every 300 ms
+    f.service.Read(kRequestSize);
+    f.service.Write(Frame(kAns));
+    for (int i = 0; i < kAnswerSize && f.e.IsConnected(); ++i) {
+        SleepMs(300);
+        f.service.Write("x");
+    }
+}
+void AnswerInTwoPartsAcrossAStep(Fixture& f) {
+    f.service.Read(kRequestSize);
+    f.service.Write(Frame(kAns, std::string(kAnswerSize / 2, 'a')));
+    SleepMs(50);
+    StepWallClock(kHourMs);
+    SleepMs(50);
+    f.service.Write(std::string(kAnswerSize / 2, 'b'));
+}
+void TwoBytesThenAStep(Fixture& f) {
+    f.streamPeer.Write("AB");
+    SleepMs(20);
+    StepWallClock(kHourMs);
+}
+void DropWhileSending(Fixture& f) {
+    f.service.Read(1); // the senders are sending
+    f.service.Close();
 }
 
 } // namespace
@@ -74,68 +122,29 @@ TEST(Bounds, EveryWaitEndsAtItsBudgetWhateverThePeerOrTheWallClockDoes) {
     struct Row {
         const char* name;
         std::function<int(Fixture&)> wait;
-        std::function<void(Fixture&)> peer; // on a thread of its own while the wait runs
+        std::function<void(Fixture&)> peer;
         int result;
-        int minMs = 950, maxMs = 1700; // how long the wait may take (budgets of 1 s)
+        int minMs = 950, maxMs = 1700; // how long the wait may take
     } rows[] = {
-        {.name = "request, silent service, clock set back 2 s",
-         .wait = Request,
-         .peer = StepAfterRequest(-2000),
-         .result = ORR_ERR_NO_RESPONSE},
-        {.name = "request, silent service, clock set forward 1 h",
-         .wait = Request,
-         .peer = StepAfterRequest(kHourMs),
-         .result = ORR_ERR_NO_RESPONSE},
+        {"request, silent service, clock set back 2 s", Request, StepAfterRequest(-2000),
+         ORR_ERR_NO_RESPONSE},
+        {"request, silent service, clock set forward 1 h", Request, StepAfterRequest(kHourMs),
+         ORR_ERR_NO_RESPONSE},
         // The answer's reader is still reading at the time-out: the request ends anyway.
-        {.name = "request, answer trickles a byte every 300 ms",
-         .wait = Request,
-         .peer =
-             [](Fixture& f) {
-                 f.service.Read(kRequestSize);
-                 f.service.Write(Frame(kAns));
-                 for (int i = 0; i < kAnswerSize && f.e.IsConnected(); ++i) {
-                     SleepMs(300);
-                     f.service.Write("x");
-                 }
-             },
-         .result = ORR_ERR_NO_RESPONSE},
-        {.name = "request, answer in two parts with the clock set forward 1 h between",
-         .wait = Request,
-         .peer =
-             [](Fixture& f) {
-                 f.service.Read(kRequestSize);
-                 f.service.Write(Frame(kAns, std::string(kAnswerSize / 2, 'a')));
-                 SleepMs(50);
-                 StepWallClock(kHourMs);
-                 SleepMs(50);
-                 f.service.Write(std::string(kAnswerSize / 2, 'b'));
-             },
-         .result = 0,
-         .minMs = 0},
-        {.name = "connect, never completes, clock set back 2 h",
-         .wait = Connect,
-         .peer = StepAfterCandidate(-2 * kHourMs),
-         .result = ORR_ERR_NO_CONNECTION},
-        {.name = "connect, never completes, clock set forward 1 h",
-         .wait = Connect,
-         .peer = StepAfterCandidate(kHourMs),
-         .result = ORR_ERR_NO_CONNECTION},
-        // A budget below a second is kept to the millisecond, not rounded to 0 or to 1 s.
-        {.name = "read of 5 bytes, 2 come, 60 ms budget, clock set forward 1 h",
-         .wait =
-             [](Fixture& f) {
-                 char buf[5];
-                 return f.stream.Recv(buf, 5, 0, 60);
-             },
-         .peer =
-             [](Fixture& f) {
-                 f.streamPeer.Write("AB");
-                 SleepMs(20);
-                 StepWallClock(kHourMs);
-             },
-         .result = 2,
-         .minMs = 55,
-         .maxMs = 700},
+        {"request, answer trickles", Request, TrickleAnswer, ORR_ERR_NO_RESPONSE},
+        {"request, answer in two parts across a clock step", Request, AnswerInTwoPartsAcrossAStep,
+         0, 0},
+        {"connect, never completes, clock set back 2 h", Connect, StepAfterCandidate(-2 * kHourMs),
+         ORR_ERR_NO_CONNECTION},
+        // Even while its connects are still being started, one every 30 ms.
+        {"connect of an hour, closed from another thread", ConnectSixPortsForAnHour,
+         StepAfterCandidate(0), ORR_ERR_NO_CONNECTION, 0},
+        // Not rounded to 0 or to a whole second.
+        {"read, 60 ms budget, clock set forward 1 h", ReadFiveBytesIn60Ms, TwoBytesThenAStep, 2, 55,
+         700},
+        // Sends on a connection that is gone end at once instead of retrying for their
+        // budget under the send lock, so the close thread's tear-down is prompt.
+        {"tear-down behind two senders", TwoSendersUntilClosed, DropWhileSending, 1, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

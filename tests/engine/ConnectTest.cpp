@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <future>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -156,21 +155,4 @@ TEST(Connect, ReconnectingReplacesTheConnection) {
     Peer third = service.Accept();
     EXPECT_GE(third.Fd(), 0);
     EXPECT_EQ(e.closeCalls, 0); // the replaced connections ended as by a stop
-}
-
-// CloseConnect while the connects are still being started ends the connect procedure.
-TEST(Connect, CloseConnectDuringTheConnectLoopAbortsIt) {
-    Listener full(0);
-    Peer filler = ConnectTo(full.Port()); // fills the one-place accept queue
-    ASSERT_GE(filler.Fd(), 0);
-
-    TestEngine e;
-    const int fds = CountFds();
-    std::vector<uint16_t> ports(6, full.Port()); // none of these connects completes
-    auto connect =
-        std::async(std::launch::async, [&] { return e.OpenConnect("127.0.0.1", ports, 0, 3600); });
-    ASSERT_TRUE(WaitUntil([&] { return CountFds() > fds; })); // the first candidate exists
-    e.CloseConnect();
-    ASSERT_EQ(connect.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(ORR_ERR_NO_CONNECTION, connect.get());
 }

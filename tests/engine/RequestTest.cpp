@@ -5,12 +5,9 @@
 #include "Wire.h"
 
 #include <cerrno>
-#include <chrono>
-#include <csignal>
 #include <future>
 #include <gtest/gtest.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace peer;
 using wire::Frame;
@@ -137,19 +134,17 @@ TEST(Dispatch, AFloodIsCappedAndAnAnswerBehindItArrives) {
     auto pair = SocketPair();
     ASSERT_EQ(0, e.InitSocket(pair.first, 0));
     const int floodSize = 3000;
-    std::thread service = Service(pair.second, [&] {
-        const std::string event = Frame(5, std::string(1024, 'e'));
-        for (int i = 0; i < floodSize; ++i) {
-            pair.second.Write(event);
-        }
-        pair.second.Write(Frame(kAns, "ok"));
-    });
+    std::string flood;
+    for (int i = 0; i < floodSize; ++i) {
+        flood += Frame(5, std::string(1024, 'e'));
+    }
+    std::thread service =
+        Service(pair.second, [&] { pair.second.Write(flood + Frame(kAns, "ok")); });
     EXPECT_EQ(0, Request(e, 30));
     service.join();
     EXPECT_LE(e.m_EventQueue.Size(), EventQueue::kMaxEvents);
     EXPECT_LE(e.m_EventQueue.Bytes(), EventQueue::kMaxBytes);
     const uint64_t kept = floodSize - e.m_EventQueue.Dropped();
-    EXPECT_LT(kept, uint64_t(floodSize));
     release.set_value();
     // Every event kept is handled (one was taken by the handler before the queue filled).
     EXPECT_TRUE(WaitUntil([&] { return e.Handled().size() == kept; }, 10000))
@@ -268,43 +263,4 @@ TEST(Lifecycle, ReconnectFromAHandlerOrReaderKeepsOneThreadOfEachKind) {
         }
         EXPECT_TRUE(WaitUntil([&] { return CountThreads() == baseline; }));
     }
-}
-
-// Two threads keep sending on a connection whose peer does not read; the peer then resets
-// it. The sends end at once instead of retrying for their budget under the send lock, so
-// the close thread's tear-down is prompt.
-TEST(Lifecycle, TeardownBehindSendersOnAResetConnectionIsPrompt) {
-    Listener service;
-    TestEngine e;
-    ASSERT_EQ(0, e.OpenConnect("127.0.0.1", {service.Port()}, 0, 1));
-    Peer peer = service.Accept();
-    const std::string block(1 << 20, 'x');
-    std::atomic<int> sending{0};
-    auto sender = [&] {
-        ++sending;
-        while (e.IsConnected()) {
-            e.SendCommandData(block.data(), uint32_t(block.size()), 0, false);
-        }
-    };
-    std::thread a(sender), b(sender);
-    EXPECT_TRUE(WaitUntil([&] { return sending == 2; }));
-    const auto reset = std::chrono::steady_clock::now();
-    peer.Reset();
-    EXPECT_TRUE(WaitUntil([&] { return !e.IsConnected(); }, 2000));
-    a.join();
-    b.join();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - reset);
-    EXPECT_LT(ms.count(), 2000);
-    EXPECT_EQ(e.closeCalls, 1);
-}
-
-TEST(Lifecycle, WritingToAGonePeerFailsInsteadOfEndingTheProcess) {
-    ::signal(SIGPIPE, SIG_DFL);
-    TestEngine e;
-    auto pair = SocketPair();
-    pair.second.Close();
-    EXPECT_EQ(-1, ::write(pair.first, "x", 1));
-    EXPECT_EQ(errno, EPIPE);
-    ::close(pair.first);
 }

@@ -140,8 +140,7 @@ Request Rejection(const std::vector<std::string>& env, const std::string& reason
 
 const std::string kForm = "application/x-www-form-urlencoded";
 const std::string kStop8 = "x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop";
-const std::string kMethod = "Unsupported REQUEST_METHOD.", kType = "Unsupported Content-Type.",
-                  kLength = "No Content-Length was sent with thePOST request.";
+const std::string kMethod = "Unsupported REQUEST_METHOD.";
 const Request kRequests[] = {
     {{"REQUEST_METHOD=GET"}, "L L", kList, "", 0, true},
     {Get("userid2=Play3_1&userid2=Play256&userid2=Play-1&userid4294967298=Play4294967299"),
@@ -168,11 +167,8 @@ const Request kRequests[] = {
     {Post("APPLICATION/X-WWW-FORM-URLENCODED; charset=UTF-8", "26", "userid0=Stop"),
      "L P300/1 S8 L", kList, "userid2=Play1&userid1=Stop&userid0=Stop", 0, true},
     {{"REQUEST_METHOD=HEAD", "QUERY_STRING=userid%31=Stop"}, "L S8 L"},
+    // Each way a request fails has its text in the parser's own tests; these are the exits.
     Rejection({"REQUEST_METHOD=get", "QUERY_STRING=x=Stop"}, kMethod, true),
-    Rejection({}, kMethod),
-    Rejection({"REQUEST_METHOD=POST", "CONTENT_LENGTH=6"}, kType),
-    Rejection(Post(kForm, "abc"), kLength),
-    Rejection({"REQUEST_METHOD=POST", "CONTENT_TYPE=" + kForm}, kLength),
     Rejection(Post(kForm, "99999999999"), "Couldn't malloc for cgiinput."),
     Rejection(Post(kForm, "50"), "Couldn't read CGI input from STDIN."),
 };

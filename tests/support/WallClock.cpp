@@ -11,7 +11,7 @@ namespace {
 std::atomic<int64_t> g_stepNs{0};
 
 bool IsWallClock(clockid_t id) {
-    return id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE || id == CLOCK_TAI;
+    return id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE;
 }
 
 } // namespace
@@ -20,10 +20,6 @@ namespace peer {
 
 void StepWallClock(int64_t ms) {
     g_stepNs += ms * 1000000;
-}
-
-int64_t WallClockStepMs() {
-    return g_stepNs / 1000000;
 }
 
 } // namespace peer
@@ -47,13 +43,4 @@ extern "C" int gettimeofday(timeval* __restrict tv, void* __restrict /*tz*/) noe
     tv->tv_sec = ts.tv_sec; // never null: the C library's declaration says so
     tv->tv_usec = ts.tv_nsec / 1000;
     return 0;
-}
-
-extern "C" time_t time(time_t* out) noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    if (out != nullptr) {
-        *out = ts.tv_sec;
-    }
-    return ts.tv_sec;
 }

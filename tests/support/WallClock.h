@@ -1,6 +1,6 @@
 // Steps this process's wall clock, as NTP does on a board that boots without a real-time
-// clock. Linking this file replaces the C library's clock_gettime, gettimeofday and time
-// for the whole process (the code under test, Boost and the C++ library alike); the
+// clock. Linking this file replaces the C library's clock_gettime and gettimeofday for the
+// whole process (the code under test, Boost and the C++ library alike); the
 // monotonic clock is left alone.
 #pragma once
 
@@ -10,7 +10,5 @@ namespace peer {
 
 // Moves the wall clock by ms (negative: back) from now on; the steps add up.
 void StepWallClock(int64_t ms);
-// The total step so far (0 in a process that never stepped).
-int64_t WallClockStepMs();
 
 } // namespace peer
