@@ -12,6 +12,8 @@ if [ "${1:-}" = --serve ]; then # inside a network namespace: the service, light
   trap 'kill %1 %2; wait' EXIT
   for _ in $(seq 100); do [ -s "$3/ready" ] && curl -so /dev/null http://127.0.0.1/ && break; sleep 0.1; done
   screenreceiverctl list --json | grep -q '"senders"' || exit 1
+  [ "$(curl -so /dev/null -w '%{http_version}' --http2-prior-knowledge http://127.0.0.1/screenreceiver/)" != 2 ] || exit 1
+  [ "$(curl -so /dev/null -w '%{http_code}' -X PUT -H 'X-Requested-With: screenreceiver' http://127.0.0.1/cgi-bin/screenreceiver.cgi)" = 403 ] || exit 1
   PAGE_BASE=http://127.0.0.1 SIM_STATE="$3/sim.json" NODE_PATH=tests/browser/node_modules node --test tests/package/page.test.js
   exit
 fi
