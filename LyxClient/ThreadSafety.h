@@ -32,32 +32,23 @@
 #define RETURN_CAPABILITY(x) THREAD_ANNOTATION(lock_returned(x))
 #define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
 
-// A recursive lock. The lower-case pair makes it usable with the standard lock adaptors.
-class CAPABILITY("mutex") RecursiveMutex {
+// A lock over a Boost mutex: Lock/Unlock, and the lower-case pair for the standard lock
+// adaptors.
+template <class NativeMutex> class CAPABILITY("mutex") BasicMutex {
 public:
     void Lock() ACQUIRE() { m_mutex.lock(); }
     void Unlock() RELEASE() { m_mutex.unlock(); }
     void lock() ACQUIRE() { m_mutex.lock(); }
     void unlock() RELEASE() { m_mutex.unlock(); }
     // For condition waits only (see the file comment).
-    boost::recursive_mutex& Native() { return m_mutex; }
+    NativeMutex& Native() { return m_mutex; }
 
 private:
-    boost::recursive_mutex m_mutex;
+    NativeMutex m_mutex;
 };
 
-// A plain, non-recursive lock.
-class CAPABILITY("mutex") Mutex {
-public:
-    void Lock() ACQUIRE() { m_mutex.lock(); }
-    void Unlock() RELEASE() { m_mutex.unlock(); }
-    void lock() ACQUIRE() { m_mutex.lock(); }
-    void unlock() RELEASE() { m_mutex.unlock(); }
-    boost::mutex& Native() { return m_mutex; }
-
-private:
-    boost::mutex m_mutex;
-};
+typedef BasicMutex<boost::recursive_mutex> RecursiveMutex;
+typedef BasicMutex<boost::mutex> Mutex; // not recursive
 
 // Holds a lock from construction to the end of the scope; Unlock and Lock let a scope
 // release it for a while (for example around a call that must run without it).
