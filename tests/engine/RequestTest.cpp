@@ -121,9 +121,8 @@ TEST(Request, EachWayTheConnectionEndsDuringAWait) {
     }
 }
 
-// A peer that floods events while the handler is busy fills the queue up to its cap and
-// no further (the rest are dropped), and an answer behind the flood still reaches its
-// request.
+// A flood while the handler is busy fills the queue up to its cap and no further (the rest
+// are dropped), and an answer behind the flood still reaches its request.
 TEST(Dispatch, AFloodIsCappedAndAnAnswerBehindItArrives) {
     TestEngine e;
     e.Reader<kAns>(2);
@@ -147,8 +146,7 @@ TEST(Dispatch, AFloodIsCappedAndAnAnswerBehindItArrives) {
     const uint64_t kept = floodSize - e.m_EventQueue.Dropped();
     release.set_value();
     // Every event kept is handled (one was taken by the handler before the queue filled).
-    EXPECT_TRUE(WaitUntil([&] { return e.Handled().size() == kept; }, 10000))
-        << e.Handled().size() << " of " << kept;
+    EXPECT_TRUE(WaitUntil([&] { return e.Handled().size() == kept; }, 10000));
 }
 
 TEST(Dispatch, HandlersRunOneAtATimeAndMayMakeRequests) {
@@ -217,10 +215,8 @@ TEST(Lifecycle, CyclesLeaveNoThreadOrDescriptorBehind) {
     EXPECT_EQ(CountFds(), fds);
 }
 
-// A handler (dispatch thread) or a payload reader (receive thread) that connects the
-// engine anew keeps exactly one thread of each kind (never two receive threads reading the
-// new socket), events stay one at a time, and no thread outlives the engine, also while a
-// handler waits for a lock that the reader holds.
+// A handler or a payload reader that connects anew keeps one thread of each kind (never two
+// receive threads on the new socket), even while a handler waits for a lock the reader holds.
 TEST(Lifecycle, ReconnectFromAHandlerOrReaderKeepsOneThreadOfEachKind) {
     for (bool fromReader : {false, true}) {
         SCOPED_TRACE(fromReader ? "payload reader" : "event handler");
