@@ -3,7 +3,8 @@
 // The wall clock may be stepped at any moment (a board without a real-time clock sets it
 // from the network after boot); the monotonic clock never jumps, so a budget measured on
 // it neither ends early nor stretches when that happens. GetTickMs keeps the wall clock
-// for what the log shows.
+// for what the log shows; budgets taken as differences of its readings (a departure kept
+// small: only the clock changes) ended at once or stretched by the step.
 // A plain value: copy it freely; no lock.
 #pragma once
 
