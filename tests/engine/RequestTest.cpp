@@ -105,13 +105,16 @@ TEST(Request, EachWayTheConnectionEndsDuringAWait) {
         e.Reader<kAns>(-1, [&] { errno = row.readerErrno != 0 ? row.readerErrno : errno; });
         e.SetCustCmdPrefix("CustIPC");
         e.custResult = 0;
-        auto pair = SocketPair();
+        auto failed = SocketPair(), pair = SocketPair(); // one that failed goes first
+        ASSERT_EQ(0, e.InitSocket(failed.first, 0));
+        failed.second.Close();
+        ASSERT_TRUE(WaitUntil([&] { return e.closeCalls == 1; }));
         ASSERT_EQ(0, e.InitSocket(pair.first, 0));
         std::thread service = Service(pair.second, [&] { row.end(e, pair.second); });
         EXPECT_EQ(row.result, Request(e));
         service.join();
         ASSERT_TRUE(
-            WaitUntil([&] { return !e.IsConnected() && e.closeCalls == row.closeThreads; }));
+            WaitUntil([&] { return !e.IsConnected() && e.closeCalls == row.closeThreads + 1; }));
         EXPECT_EQ(e.GetErrorCode(), row.recorded);
         if (row.text != nullptr) {
             EXPECT_EQ(e.ErrorText().rfind(row.text, 0), 0u) << e.ErrorText();
