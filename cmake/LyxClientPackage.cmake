@@ -35,6 +35,22 @@ function(lyxclient_check_public_headers target)
   endforeach()
 endfunction()
 
+# A library of the package, given its public headers: the check above (ARGN: the targets
+# whose headers its own may include), include folders in the tree and installed, the name
+# LyxClient::<export_name> and its install rule.
+function(lyxclient_public_library target export_name)
+  lyxclient_check_public_headers(${target} ${ARGN})
+  target_include_directories(${target} PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
+                                              $<INSTALL_INTERFACE:${LYXCLIENT_INCLUDE_DIR}>)
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${export_name})
+  add_library(LyxClient::${export_name} ALIAS ${target})
+  if(INSTALL_LIBRARY)
+    install(TARGETS ${target} EXPORT LyxClientTargets COMPONENT dev
+            ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+            FILE_SET HEADERS DESTINATION ${LYXCLIENT_INCLUDE_DIR})
+  endif()
+endfunction()
+
 # The package files, once both libraries exist.
 function(lyxclient_install_package)
   if(NOT INSTALL_LIBRARY)
