@@ -5,20 +5,24 @@
 #include <cstdio>
 #include <cstring>
 
+// The codes the engine raises itself go by their names (ErrorHandler.h), the rest by number.
 const ErrorTableEntry ErrorTable[] = {
-    {-6527001, "Failed to create object: %s"},
-    {-6527002, "Function reentry is not allowed: %s"},
+    {ORR_ERR_CREATE_OBJECT, "Failed to create object: %s"},
+    {ORR_ERR_REENTRY, "Function reentry is not allowed: %s"},
     {-6527003, "Out of memory! Failed to allocate %s bytes memory."},
-    {-6527004, "Failed to init object: %s"},
+    {ORR_ERR_INIT_OBJECT, "Failed to init object: %s"},
     {-6527005, "Receiver version is too old to support this operation: %s"},
-    {-6528001, "No TCP connection could be built to IP:%s Port:%s"},
-    {-6528002, "The connection has been gracefully closed."},
-    {-6528004, "It's invliad to specify empty port number vector (vecPort) to OpenConnect()."},
-    {-6528005, "Previous network thread is still busy at closing itself, please wait a moment "
-               "then retry."},
-    {-6528006, "It's OK to build connection, but server handshake was failed. This problem is "
-               "probably caused by anti-virus or firewall software."},
-    {-6528101, "%s command failed to receive response packet within %s seconds."},
+    {ORR_ERR_NO_CONNECTION, "No TCP connection could be built to IP:%s Port:%s"},
+    {ORR_ERR_GRACEFUL_CLOSE, "The connection has been gracefully closed."},
+    {ORR_ERR_EMPTY_PORTS,
+     "It's invliad to specify empty port number vector (vecPort) to OpenConnect()."},
+    {ORR_ERR_STILL_CLOSING,
+     "Previous network thread is still busy at closing itself, please wait a moment "
+     "then retry."},
+    {ORR_ERR_HANDSHAKE,
+     "It's OK to build connection, but server handshake was failed. This problem is "
+     "probably caused by anti-virus or firewall software."},
+    {ORR_ERR_NO_RESPONSE, "%s command failed to receive response packet within %s seconds."},
     {-6528102, "Device ROLL aliveness message timeout."},
     {-6528103, "Device returned fail on getting video position."},
     {-6528105, "Device returned fail on getting video duration."},
@@ -30,8 +34,8 @@ const ErrorTableEntry ErrorTable[] = {
     {-6528206, "Failed to open jpeg file engine: %s"},
     {-6528207, "Failed to open H264 encoder library: %s"},
     {-6528301, "Login rejected. User name = %s, Password = %s"},
-    {-6528302, "Unable to start play image due to device is occupied."},
-    {-6528303, "Device returned fail on stopping play image."},
+    {ORR_ERR_PLAY_OCCUPIED, "Unable to start play image due to device is occupied."},
+    {ORR_ERR_STOP_FAILED, "Device returned fail on stopping play image."},
     {-6528304, "Device returned fail on playing video stream."},
     {-6528305, "No available inbound port could be found for video. Please check your firewall "
                "setting."},
