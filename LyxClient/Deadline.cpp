@@ -1,5 +1,6 @@
 #include "Deadline.h"
 
+#include <algorithm>
 #include <ctime>
 #include <limits>
 
@@ -17,6 +18,10 @@ int64_t Deadline::NowNs() {
 
 Deadline Deadline::After(uint32_t ms) {
     return Deadline(NowNs() + int64_t(ms) * kNsPerMs);
+}
+
+Deadline Deadline::AfterSeconds(int seconds) {
+    return After(uint32_t(std::min<int64_t>(std::max(seconds, 0) * int64_t(1000), UINT32_MAX)));
 }
 
 Deadline Deadline::Never() {

@@ -14,6 +14,8 @@ class Deadline {
 public:
     // ms from now.
     static Deadline After(uint32_t ms);
+    // seconds from now (a time-out argument: 0 or less is now, at most about 49 days).
+    static Deadline AfterSeconds(int seconds);
     // A deadline that never comes (for reads with no outer limit).
     static Deadline Never();
 
@@ -23,8 +25,6 @@ public:
     uint32_t RemainingMs() const;
     // The earlier of the two.
     Deadline Min(const Deadline& other) const;
-
-    bool operator==(const Deadline& other) const { return m_nNs == other.m_nNs; }
 
     // Nanoseconds on the monotonic clock (for storing a deadline in an atomic).
     int64_t Ns() const { return m_nNs; }

@@ -6,7 +6,6 @@
 
 #include "DebugLog.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -158,8 +157,7 @@ int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>
         (void)::connect(sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     }
 
-    const Deadline deadline = Deadline::After(
-        uint32_t(std::min<int64_t>(std::max(timeoutSec, 0) * int64_t(1000), UINT32_MAX)));
+    const Deadline deadline = Deadline::AfterSeconds(timeoutSec);
     bool seenWritable = false;
     while (!deadline.Expired() && !m_bAbortConnect.load()) {
         int ready = ::poll(writeSet.data(), writeSet.size(), static_cast<int>(kPollSliceMs));

@@ -39,12 +39,10 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
     // Departure from timing the wait from after the send: the deadline starts here and
     // bounds the send and the answer's reads too, so a command ends at its time-out
     // whatever the peer does.
-    const uint32_t budgetMs =
-        uint32_t(std::min<int64_t>(std::max(timeoutSec, 0) * int64_t(1000), UINT32_MAX));
-    const Deadline deadline = Deadline::After(budgetMs);
+    const Deadline deadline = Deadline::AfterSeconds(timeoutSec);
     // With no time to wait the frame is only sent: the send keeps its own budget, and an
     // answer that is read before the request gives up is read without a limit.
-    const Deadline limit = budgetMs > 0 ? deadline : Deadline::Never();
+    const Deadline limit = timeoutSec > 0 ? deadline : Deadline::Never();
     {
         RecursiveGuard lock(m_RequestLock);
         if (m_bPending.load()) {
