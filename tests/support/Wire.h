@@ -23,8 +23,9 @@ inline std::string Frame(uint8_t code, const std::string& payload = "",
     return prefix + char(code) + payload;
 }
 
-inline std::string ListHeader(uint16_t count, bool extended) {
-    return Be16(count) + char(extended ? 1 : 0) + Zeros(29);
+// `flag`: 0 for basic entries; any other value announces extended ones.
+inline std::string ListHeader(uint16_t count, uint8_t flag) {
+    return Be16(count) + char(flag) + Zeros(29);
 }
 
 struct EntryFields {
