@@ -109,12 +109,19 @@ TEST(DebugLog, ConcurrentRaisesAndWritesNeverMixLines) {
     const std::string payload(200, 'x');
     auto run = [&handler](int code, const char* arg) {
         for (int i = 0; i < 300; ++i) {
-            code < 0 ? handler.SetError(code, arg, "", "R.cpp", 9)
-                     : handler.GetLogger()->WriteRaw(DL_INFO, "%s", arg);
+            if (code < 0) {
+                handler.SetError(code, arg, "", "R.cpp", 9);
+            } else {
+                handler.GetLogger()->WriteRaw(DL_INFO, "%s", arg);
+            }
         }
     };
-    std::thread a(run, -6527001, "alpha"), b(run, -6527004, "beta"), c(run, 0, payload.c_str());
-    a.join(), b.join(), c.join();
+    std::thread threads[] = {std::thread(run, -6527001, "alpha"),
+                             std::thread(run, -6527004, "beta"),
+                             std::thread(run, 0, payload.c_str())};
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
     const Lines whole = {"ERROR | ErrorCode=-6527001 -> Failed to create object: alpha [R.cpp:9]",
                          "ERROR | ErrorCode=-6527004 -> Failed to init object: beta [R.cpp:9]",
                          "INFO  | " + payload};

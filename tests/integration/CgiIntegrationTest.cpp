@@ -1,14 +1,10 @@
-// The program as a process against the service on its fixed port: the exact reply and
-// exit status of each kind of request, and what the service saw. CGI_UNDER_TEST names
-// another build of the program to run (a cross-built one) and CGI_LAUNCHER what to run it
-// with (words split on blanks, e.g. "qemu-arm"); QEMU_* settings are passed on.
-#include "Peer.h"
+// The program as a process against receiver-sim on the service's fixed port: the exact
+// reply and exit status of each kind of request and service fault, and what the service saw.
+// CGI_UNDER_TEST names another build of the program to run (a cross-built one) and CGI_LAUNCHER
+// what to run it with (words split on blanks, e.g. "qemu-arm"); QEMU_* settings are passed on.
 #include "Process.h"
-#include "Wire.h"
 
-#include <arpa/inet.h>
 #include <cstdlib>
-#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
@@ -35,16 +31,28 @@ const std::string kNoSenders = kHeader + "<total>0</total>\n</return>\n";
 // The reply listing the three senders in the frames given ('-' for -1), or 'x' for a record
 // that no answer filled. Basic entries carry no application type.
 std::string Reply(const std::string& frames, bool appType = true) {
-    const char* names[] = {"Alice", "BPa_Ampb Pa_LtxPa_Gt", "CarolPa_Note100Pa_PercentPa_Add"};
-    const char* ips[] = {"10.0.0.5", "10.0.0.6", "192.168.1.20"};
-    const int appTypes[] = {1, 2, 65535};
+    struct Shown {
+        std::string name, ip, appType;
+    };
+    const Shown senders[] = {{"Alice", "10.0.0.5", "1"},
+                             {"BPa_Ampb Pa_LtxPa_Gt", "10.0.0.6", "2"},
+                             {"CarolPa_Note100Pa_PercentPa_Add", "192.168.1.20", "65535"}};
     std::string out = kHeader + "<total>3</total>\n";
-    for (int i = 0; i < 3; ++i) {
-        const bool x = frames[i] == 'x';
-        out += "<conference>\n<username>" + std::string(x ? "" : names[i]) +
-               "</username>\n<frame>" + (frames[i] == '-' || x ? "-1" : frames.substr(i, 1)) +
-               "</frame>\n<ip>" + (x ? "0.0.0.0" : ips[i]) + "</ip>\n<apptype>" +
-               std::to_string(x || !appType ? 0 : appTypes[i]) + "</apptype>\n</conference>\n";
+    for (size_t i = 0; i < 3; ++i) {
+        Shown s = senders[i];
+        std::string frame = frames.substr(i, 1);
+        if (frame == "x") {
+            s = {"", "0.0.0.0", "0"};
+        }
+        if (frame == "x" || frame == "-") {
+            frame = "-1";
+        }
+        if (!appType) {
+            s.appType = "0";
+        }
+        out += "<conference>\n<username>" + s.name + "</username>\n<frame>" + frame +
+               "</frame>\n<ip>" + s.ip + "</ip>\n<apptype>" + s.appType +
+               "</apptype>\n</conference>\n";
     }
     return out + "</return>\n";
 }
@@ -83,104 +91,6 @@ RunResult Cgi(std::vector<std::string> env, const std::string& body, std::string
     return Run(argv, env, body, kLimitSec);
 }
 
-// Plays the service for one run: every list answer holds Alice not shown (though her frame
-// byte says 3), "B&b <x>" shown without a frame number and Carol in frame 3. Notes each
-// request in order: "L" list, "P<id>/<frame byte>", "S<id>", "Q" quit.
-class ScriptedService {
-public:
-    ScriptedService() : m_thread([this] { Serve(); }) {}
-    std::string Seen() {
-        m_thread.join();
-        return m_seen;
-    }
-
-private:
-    void Serve() {
-        std::string list = wire::Frame(0x1B, wire::ListHeader(3, true));
-        for (const wire::EntryFields& e :
-             {wire::EntryFields{7, inet_addr("10.0.0.5"), "Alice", 0, 3, 0, 1},
-              wire::EntryFields{8, inet_addr("10.0.0.6"), "B&b <x>", 1, 0x80, 0, 2},
-              wire::EntryFields{300, inet_addr("192.168.1.20"), "Carol;100%+", 1, 3, 0, 65535}}) {
-            list += wire::Entry(e, true);
-        }
-        peer::Peer conn = m_listener.Accept(kLimitSec * 1000);
-        for (std::string r; (r = conn.Read(40, kLimitSec * 1000)).size() == 40;) {
-            uint32_t id;
-            std::memcpy(&id, &r[8], 4);
-            const std::string code = r.substr(7, 1), ids = std::to_string(ntohl(id));
-            m_seen += (m_seen.empty() ? "" : " ") +
-                      (code == "\x1A"   ? "L"
-                       : code == "\x12" ? "P" + ids + "/" + std::to_string(uint8_t(r[12]))
-                       : code == "\x14" ? "S" + ids
-                       : code == "\x18" ? "Q"
-                                        : "?");
-            conn.Write(code == "\x1A" ? list : wire::Frame(uint8_t(r[7] + 1), wire::Zeros(32)));
-        }
-    }
-    peer::Listener m_listener{16, 19996};
-    std::string m_seen;
-    std::thread m_thread;
-};
-
-const std::string kList = Reply("-03");
-
-struct Request {
-    std::vector<std::string> env;
-    std::string seen, out = kList, body = "";
-    int status = 0;
-    bool valgrind = false; // one of the few runs repeated under valgrind
-};
-
-// A request that cannot be read: the reason follows the reply's header, exit 1.
-Request Rejection(const std::vector<std::string>& env, const std::string& reason,
-                  bool valgrind = false) {
-    const std::string out = kHeader + "Content-Type: text/plain\n\ngetcgivars(): " + reason + "\n";
-    return {env, "L", out, "x=Stop", 1, valgrind};
-}
-
-const std::string kForm = "application/x-www-form-urlencoded";
-const std::string kStop8 = "x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop";
-const std::string kMethod = "Unsupported REQUEST_METHOD.";
-const Request kRequests[] = {
-    {{"REQUEST_METHOD=GET"}, "L L", kList, "", 0, true},
-    {Get("userid2=Play3_1&userid2=Play256&userid2=Play-1&userid4294967298=Play4294967299"),
-     "L P300/3 P300/0 P300/255 P300/3 L"},
-    {Get("userid2=Play&userid2=Play_1&userid2=Play0"), "L P300/128 P300/128 P300/128 L"},
-    // The selection starts at 0, carries over to later variables and is read like strtol.
-    {Get("x=Stop&userid2=-&frame=Play1&y=Stop"), "L S7 P300/1 S300 L"},
-    {Get("userid1=&useridX=Stop;userid%20%2b1=Stop&userid7x=&userid2x=Stop"), "L S7 S8 S300 L"},
-    // Only leading characters count, case-sensitively.
-    {Get("Logout=1&userid1=play2&x=stop&userid=Pla&useri=Sto&z=%4"), "L L"},
-    {Get("USERID1=Play2&userid1=Stopped&userid0=PlayStop=1"), "L P7/2 S8 P7/128 L"},
-    // "sender<i>" names who the page showed at i: an action on i reaches only that sender.
-    {Get("sender0=10.0.0.5&userid0=Stop&sender1=10.0.0.6+B%26b+%3Cx%3E&userid1=Stop"), "L S7 S8 L"},
-    {Get("userid2=Stop&sender2=192.168.1.20+CarolPa_Note100%25%2B"), "L S300 L"}, // as replied
-    {Get("sender0=10.0.0.6&userid0=Stop&userid1=&sender5=Stop"), "L L"}, // "sender5" is no action
-    {Get("sender2=192.168.1.20+Carol&userid2=Stop&sender0=10.0.0.5+alice&userid0=Stop"), "L L"},
-    // An index naming no sender is skipped but counts among the first 8; the rest is ignored.
-    {Get("userid3=Play1&userid-1=Stop&userid99999999999=Play2&userid0=&" + kStop8 + "&logout=1"),
-     "L S7 S7 S7 S7 S7 L"},
-    // Logout ends the reply after "<return>", after the actions before it.
-    {Get("logout=1"), "L Q", kHeader, "", 0, true},
-    {Get("userid1=Play2&logout2=&userid0=Stop"), "L P8/2 Q", kHeader},
-    // POST reads CONTENT_LENGTH bytes of its body only; HEAD is read like GET.
-    {Post("APPLICATION/X-WWW-FORM-URLENCODED; charset=UTF-8", "26", "userid0=Stop"),
-     "L P300/1 S8 L", kList, "userid2=Play1&userid1=Stop&userid0=Stop", 0, true},
-    {{"REQUEST_METHOD=HEAD", "QUERY_STRING=userid%31=Stop"}, "L S8 L"},
-    // Each way a request fails has its text in the parser's own tests; these are the exits.
-    Rejection({"REQUEST_METHOD=get", "QUERY_STRING=x=Stop"}, kMethod, true),
-    Rejection(Post(kForm, "99999999999"), "Couldn't malloc for cgiinput."),
-    Rejection(Post(kForm, "50"), "Couldn't read CGI input from STDIN."),
-};
-
-void Check(const Request& row, const std::string& launcher = "") {
-    ScriptedService service;
-    const RunResult r = Cgi(row.env, row.body, launcher);
-    EXPECT_EQ(r.out, row.out);
-    EXPECT_EQ(r.status, row.status);
-    EXPECT_EQ(service.Seen(), row.seen);
-}
-
 // The commands receiver-sim counted ("L" list, "P" start, "S" stop, "Q" quit) and who is
 // shown in which frame.
 std::string Seen(const SimProcess& sim) {
@@ -202,13 +112,96 @@ std::string Seen(const SimProcess& sim) {
     return seen;
 }
 
+struct Request {
+    const char* options = ""; // receiver-sim's
+    std::vector<std::string> env;
+    std::string body = "";
+    std::string out = "", seen;
+    int status = 0;
+    bool valgrind = false; // one of the few runs repeated under valgrind
+};
+
+// A request that cannot be read: the reason follows the reply's header, exit 1.
+Request Rejection(const std::vector<std::string>& env, const std::string& reason,
+                  bool valgrind = false) {
+    const std::string out = kHeader + "Content-Type: text/plain\n\ngetcgivars(): " + reason + "\n";
+    return {.env = env,
+            .body = "x=Stop",
+            .out = out,
+            .seen = "L1 f2=8",
+            .status = 1,
+            .valgrind = valgrind};
+}
+
+// What needs a process: the exits, the commands reaching the service, the request's input,
+// the service's faults. Which commands a request asks for is the planner's own test.
+const std::string kForm = "application/x-www-form-urlencoded";
+const Request kRequests[] = {
+    {.env = {"REQUEST_METHOD=GET"}, .out = Reply("-2-"), .seen = "L2 f2=8", .valgrind = true},
+    // Play without a number takes the first free frame; the stop frees frame 2.
+    {.env = Get("userid2=Play&userid1=Stop&userid0=Play3_1"),
+     .out = Reply("3-1"),
+     .seen = "L2 P2 S1 f1=300 f3=7"},
+    // Logout ends the reply after "<return>".
+    {.env = Get("userid0=Play1&logout=1&userid1=Stop"),
+     .out = kHeader,
+     .seen = "L1 P1 Q1 f1=7 f2=8",
+     .valgrind = true},
+    // POST reads CONTENT_LENGTH bytes of its body only, never the query; HEAD is read like GET.
+    {.env = Post("APPLICATION/X-WWW-FORM-URLENCODED; charset=UTF-8", "26", "userid0=Stop"),
+     .body = "userid2=Play1&userid1=Stop&userid0=Stop",
+     .out = Reply("--1"),
+     .seen = "L2 P1 S1 f1=300",
+     .valgrind = true},
+    {.env = {"REQUEST_METHOD=HEAD", "QUERY_STRING=userid%31=Stop"},
+     .out = Reply("---"),
+     .seen = "L2 S1"},
+    // Each way a request fails has its text in the parser's own tests; these are the exits.
+    Rejection({"REQUEST_METHOD=get", "QUERY_STRING=x=Stop"}, "Unsupported REQUEST_METHOD.", true),
+    Rejection(Post(kForm, "99999999999"), "Couldn't malloc for cgiinput."),
+    Rejection(Post(kForm, "50"), "Couldn't read CGI input from STDIN."),
+    // Basic entries, answers in pieces behind junk and unrequested frames.
+    {.options = "--basic --junk 37 --unsolicited --chunk 3",
+     .env = Get("userid0=Play3"),
+     .out = Reply("32-", false),
+     .seen = "L2 P1 f2=8 f3=7"},
+    // The list answer breaks off inside the second entry: the first one is kept.
+    {.options = "--close-mid 0x1a", .env = Get(""), .out = Reply("-xx"), .seen = "L1 f2=8"},
+    // An unanswered Play took effect; an answer that stalls after its code ends the run
+    // within the read's budget.
+    {.options = "--silent 0x12",
+     .env = Get("userid0=Play1"),
+     .out = Reply("12-"),
+     .seen = "L2 P1 f1=7 f2=8"},
+    {.options = "--stall 0x18",
+     .env = Get("userid0=Play1&logout=1"),
+     .out = kHeader,
+     .seen = "L1 P1 Q1 f1=7 f2=8"},
+    // Not accepted: no output at all, whatever the request.
+    {.options = "--no-accept", .env = Get("userid0=Play1"), .seen = "f2=8", .status = 246},
+    {.options = "--no-accept", .env = {"REQUEST_METHOD=PUT"}, .seen = "f2=8", .status = 246},
+};
+
+void Check(const Request& row, const std::string& launcher = "") {
+    SimProcess sim(SIM_PATH, kSenders, Words(row.options));
+    ASSERT_TRUE(sim.Ok());
+    const RunResult r = Cgi(row.env, row.body, launcher);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.status, row.status);
+    EXPECT_EQ(Seen(sim), row.seen);
+}
+
 } // namespace
 
-TEST(CgiIntegrationTest, RequestsAgainstAScriptedService) {
+TEST(CgiIntegrationTest, EachRequestAgainstTheService) {
     for (const Request& row : kRequests) {
-        SCOPED_TRACE(testing::PrintToString(row.env));
+        SCOPED_TRACE(testing::PrintToString(row.env) + " " + row.options);
         Check(row);
     }
+    // Nothing listens: the refused connection is taken, and both list commands fail.
+    const RunResult r = Cgi(Get("userid0=Play1"), "");
+    EXPECT_EQ(r.out, kNoSenders);
+    EXPECT_EQ(r.status, 0);
 }
 
 TEST(CgiIntegrationTest, RunsCleanUnderValgrind) {
@@ -228,44 +221,6 @@ TEST(CgiIntegrationTest, RunsCleanUnderValgrind) {
 #endif
 }
 
-TEST(CgiIntegrationTest, ServiceFaults) {
-    struct Row {
-        const char* options;
-        std::vector<std::string> env;
-        std::string out, seen;
-        int status = 0;
-    };
-    const Row rows[] = {
-        // Play without a number takes the first free frame; the stop frees frame 2.
-        {"", Get("userid2=Play&userid1=Stop&userid0=Play3"), Reply("3-1"), "L2 P2 S1 f1=300 f3=7"},
-        // Basic entries, answers in pieces behind junk and unrequested frames.
-        {"--basic --junk 37 --unsolicited --chunk 3", Get("userid0=Play3"), Reply("32-", false),
-         "L2 P1 f2=8 f3=7"},
-        // The list answer breaks off inside the second entry: the first one is kept.
-        {"--close-mid 0x1a", Get(""), Reply("-xx"), "L1 f2=8"},
-        // An unanswered Play took effect; an answer that stalls after its code ends the run
-        // within the read's budget.
-        {"--silent 0x12", Get("userid0=Play1"), Reply("12-"), "L2 P1 f1=7 f2=8"},
-        {"--stall 0x18", Get("userid0=Play1&logout=1"), kHeader, "L1 P1 Q1 f1=7 f2=8"},
-        // Not accepted: no output at all, whatever the request.
-        {"--no-accept", Get("userid0=Play1"), "", "f2=8", 246},
-        {"--no-accept", {"REQUEST_METHOD=PUT"}, "", "f2=8", 246},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.options);
-        SimProcess sim(SIM_PATH, kSenders, Words(row.options));
-        ASSERT_TRUE(sim.Ok());
-        const RunResult r = Cgi(row.env, "");
-        EXPECT_EQ(r.out, row.out);
-        EXPECT_EQ(r.status, row.status);
-        EXPECT_EQ(Seen(sim), row.seen);
-    }
-    // Nothing listens: the refused connection is taken, and both list commands fail.
-    const RunResult r = Cgi(Get("userid0=Play1"), "");
-    EXPECT_EQ(r.out, kNoSenders);
-    EXPECT_EQ(r.status, 0);
-}
-
 // With SCREENRECEIVER_LOG each fault leaves its own error code in the run log, and runs at
 // once leave whole lines, each behind its process id.
 TEST(CgiIntegrationTest, RunLogTellsFaultsApart) {
@@ -273,10 +228,10 @@ TEST(CgiIntegrationTest, RunLogTellsFaultsApart) {
         const char* options;         // null: nothing listens, the connection is refused
         std::set<std::string> codes; // of the lines "ErrorCode=<code> -> <text>" ("": others)
         size_t runs;
-    } rows[] = {{nullptr, {"", "-111"}, 1},
-                {"--stall 0x12", {"", "-110"}, 1},
-                {"--close-mid 0x12", {"", "-6528002"}, 1},
-                {"", {""}, 8}};
+    } rows[] = {{.options = nullptr, .codes = {"", "-111"}, .runs = 1},
+                {.options = "--stall 0x12", .codes = {"", "-110"}, .runs = 1},
+                {.options = "--close-mid 0x12", .codes = {"", "-6528002"}, .runs = 1},
+                {.options = "", .codes = {""}, .runs = 8}};
     const std::regex line(R"(\[([0-9]+)\] [0-9:.]{12} [A-Z ]{6}\| (?:ErrorCode=(-[0-9]+) -> )?.*)");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.options ? row.options : "refused");

@@ -31,7 +31,7 @@ inline std::string ListHeader(uint16_t count, uint8_t flag) {
 struct EntryFields {
     uint32_t id = 0;
     uint32_t ip = 0; // as sent on the wire, big-endian
-    std::string name;
+    std::string name = "";
     uint16_t playing = 0;
     uint8_t frame = 0x80;
     uint16_t ext1 = 0, appType = 0, ext3 = 0; // extended entries only
