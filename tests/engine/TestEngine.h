@@ -19,7 +19,6 @@ class TestEngine : public ProtocolBase {
 public:
     using ProtocolBase::ConnectPorts;
     using ProtocolBase::m_AnsCode;
-    using ProtocolBase::m_bPending;
     using ProtocolBase::m_bRunning;
     using ProtocolBase::m_EventQueue;
 
@@ -60,7 +59,8 @@ public:
     std::atomic<int> closeCalls{0}, handshakeCalls{0}, handshakeResult{0}, frameBegins{0};
     std::atomic<int> custReadSize{0}, custResult{1};
     std::atomic<bool> peerAlive{true};
-    int maxInside = 0; // the most handlers that ran at once (under m_mu)
+    std::atomic<bool> waitPending{false}; // a wait of another thread, as IsPending reports it
+    int maxInside = 0;                    // the most handlers that ran at once (under m_mu)
 
 protected:
     void OnConnectClose() override {
@@ -73,6 +73,7 @@ protected:
     }
     bool IsPeerAlive() override { return peerAlive; }
     void OnFrameBegin() override { ++frameBegins; }
+    bool IsPending() override { return waitPending || ProtocolBase::IsPending(); }
     int OnCustCmdPrefix() override {
         std::string bytes;
         const int got = ReadInto(bytes, custReadSize, -1);
