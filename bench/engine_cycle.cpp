@@ -6,25 +6,25 @@
 //                   destroy (threads started and stopped every cycle).
 //   BM_PlainCycle   the same bytes over a plain blocking socket with no threads.
 //
-// Both talk to the same fake peer thread on an ephemeral loopback port, which answers each
-// 40-byte request frame with a 40-byte answer frame. After the runs the ratio of the two
+// Both talk to the same fake peer thread on an ephemeral loopback port (the tests' Listener
+// and Peer, tests/support), which answers each 40-byte request frame with a 40-byte answer
+// frame. After the runs the ratio of the two
 // real times is printed (target: at most 3); with --benchmark_repetitions=N it uses the
 // medians. Typical use: engine_cycle_bench --benchmark_repetitions=5
 //                         --benchmark_report_aggregates_only=true
+#include "Peer.h"
 #include "ProtocolBase.h"
+#include "Wire.h"
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <benchmark/benchmark.h>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -34,82 +34,51 @@ const uint8_t kAns = 0x1B;
 const size_t kPayload = 32;
 const size_t kFrame = 7 + 1 + kPayload;
 
+// Blocks until n bytes came (false when the stream ends first), as a simple client reads.
 bool ReadAll(int fd, char* buf, size_t n) {
-    size_t off = 0;
-    while (off < n) {
-        ssize_t r = ::recv(fd, buf + off, n - off, 0);
+    for (size_t off = 0; off < n;) {
+        const ssize_t r = ::recv(fd, buf + off, n - off, 0);
         if (r <= 0) {
             return false;
         }
-        off += static_cast<size_t>(r);
+        off += size_t(r);
     }
     return true;
 }
 
-bool WriteAll(int fd, const char* buf, size_t n) {
-    size_t off = 0;
-    while (off < n) {
-        ssize_t r = ::send(fd, buf + off, n - off, MSG_NOSIGNAL);
-        if (r <= 0) {
-            return false;
-        }
-        off += static_cast<size_t>(r);
-    }
-    return true;
+void NoDelay(int fd) {
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 }
 
 // The fake receiver service: one connection at a time, one answer per request frame.
 class FakePeer {
 public:
-    FakePeer() {
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::listen(m_listen, 64);
-        socklen_t len = sizeof(a);
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&a), &len);
-        m_port = ntohs(a.sin_port);
-        m_answer.assign(kPrefix, 7);
-        m_answer += static_cast<char>(kAns);
-        m_answer.append(kPayload, 'A');
-        m_thread = std::thread([this] { Serve(); });
-    }
+    FakePeer() : m_thread([this] { Serve(); }) {}
     ~FakePeer() {
-        m_stop = true;
-        ::shutdown(m_listen, SHUT_RDWR);
+        m_stop = true; // seen within one accept wait
         m_thread.join();
-        ::close(m_listen);
     }
-    uint16_t Port() const { return m_port; }
+    uint16_t Port() const { return m_listener.Port(); }
 
 private:
     void Serve() {
-        char req[kFrame];
+        const std::string answer = wire::Frame(kAns, std::string(kPayload, 'A'));
         while (!m_stop) {
-            int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) {
+            peer::Peer client = m_listener.Accept(100);
+            if (client.Fd() < 0) {
                 continue;
             }
-            int one = 1;
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-            while (ReadAll(fd, req, kFrame)) {
-                if (!WriteAll(fd, m_answer.data(), m_answer.size())) {
-                    break;
-                }
+            NoDelay(client.Fd());
+            while (client.Read(kFrame).size() == kFrame) {
+                client.Write(answer);
             }
-            ::close(fd);
         }
     }
 
-    int m_listen = -1;
-    uint16_t m_port = 0;
-    std::string m_answer;
+    peer::Listener m_listener{64};
     std::atomic<bool> m_stop{false};
-    std::thread m_thread;
+    std::thread m_thread; // last: starts once the listener is there
 };
 
 FakePeer& Peer() {
@@ -151,23 +120,17 @@ void BM_EngineCycle(benchmark::State& state) {
 }
 
 void BM_PlainCycle(benchmark::State& state) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(Peer().Port());
-    std::string frame(kPrefix, 7);
-    frame += static_cast<char>(kReq);
-    frame.append(kPayload, 'q');
+    const std::string frame = wire::Frame(kReq, std::string(kPayload, 'q'));
     char answer[kFrame];
     for (auto _ : state) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        int one = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        peer::Peer client = peer::ConnectTo(Peer().Port());
+        NoDelay(client.Fd());
+        bool ok = client.Fd() >= 0;
         for (int i = 0; ok && i < 2; ++i) {
-            ok = WriteAll(fd, frame.data(), frame.size()) && ReadAll(fd, answer, kFrame);
+            client.Write(frame);
+            ok = ReadAll(client.Fd(), answer, kFrame);
         }
-        ::close(fd);
+        client.Close();
         if (!ok) {
             state.SkipWithError("plain exchange failed");
             break;

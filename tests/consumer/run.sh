@@ -7,13 +7,15 @@
 #   tests/consumer/run.sh BUILD_DIR      (receiver-sim binds 127.0.0.1:19996)
 set -euo pipefail
 
-here=$(cd "$(dirname "$0")" && pwd)
-root=$here/../..
+# shellcheck source=../../scripts/lib.sh
+. "$(dirname "$0")/../../scripts/lib.sh"
+lib_init consumer-test 1
+here=$lib_root/tests/consumer root=$lib_root
 [ $# -eq 1 ] && [ -x "$1/bin/receiver-sim" ] || { echo "usage: $0 BUILD_DIR (with bin/receiver-sim built)" >&2; exit 2; }
-build=$(cd "$1" && pwd)
+build=$(absolute "$1")
 work=$(mktemp -d)
 sim_pid=""
-stop_sim() { [ -z "$sim_pid" ] || { kill "$sim_pid" 2>/dev/null; wait "$sim_pid" || true; }; sim_pid=""; }
+stop_sim() { stop_pid "$sim_pid" receiver-sim; sim_pid=""; }
 trap 'stop_sim; rm -rf "$work"' EXIT
 failed=0
 check() { [ "$2" == "$3" ] || { printf 'FAIL %s\n  expected: %q\n  got:      %q\n' "$1" "$2" "$3"; failed=1; }; }
@@ -40,8 +42,7 @@ for client in "$work/ex/counter_client" "$work/counter_client_pc"; do
   peer=$!
   for _ in $(seq 100); do [ -s "$work/peer.port" ] && break; sleep 0.05; done
   out=$("$client" "$(cat "$work/peer.port")" 5 10 27) && status=0 || status=$?
-  kill "$peer" 2>/dev/null || true # gone already unless the client never connected
-  wait "$peer" || true
+  stop_pid "$peer" # gone already unless the client never connected
   check "$client status" 0 "$status"
   check "$client events" "event 1: added 5|event 2: added 10|event 3: added 27" "$(grep ^event <<<"$out" | paste -sd'|')"
   check "$client answers" "total 5|total 15|total 42" "$(grep ^total <<<"$out" | paste -sd'|')"
@@ -55,17 +56,11 @@ cat >"$work/senders.json" <<'EOF'
  {"id": 10, "ip": "10.0.0.8", "name": "Eve\u202egnp.exe\u0007\\x\u0085", "appType": 4},
  {"id": 11, "ip": "10.0.0.9", "name": "Local", "local": true}]}
 EOF
-start_sim() {
-  rm -f "$work/ready"
-  "$build/bin/receiver-sim" --quiet --senders "$work/senders.json" --ready-file "$work/ready" \
-    --state-file "$work/state.json" "$@" 2>/dev/null &
-  sim_pid=$!
-  for _ in $(seq 200); do [ -s "$work/ready" ] && return; sleep 0.05; done
-  echo "receiver-sim did not start" >&2; exit 1
-}
+run_sim() { start_sim "$build/bin/receiver-sim" "$work/ready" "$work/sim.log" --quiet \
+  --senders "$work/senders.json" --state-file "$work/state.json" "$@"; }
 sim_state() { python3 -c 'import json,sys; print(json.dumps(json.load(open(sys.argv[1]))[sys.argv[2]]))' "$work/state.json" "$1"; }
 
-start_sim
+run_sim
 for lister in "$work/out/list_senders" "$work/list_senders_pc"; do
   check "$lister" $'7 1 Alice\n8 2 Bob\n9 3 Bob\n10 4 Eve\u202egnp.exe\a\\x\u0085' "$("$lister")"
 done
@@ -114,7 +109,7 @@ stop_sim
 
 # Faults: nothing listening, a connection lost, connect and answer time-outs.
 while IFS='|' read -r status command options; do
-  [ -z "$options" ] || start_sim $options
+  [ -z "$options" ] || run_sim $options
   ctl $command >/dev/null && got=0 || got=$?
   check "screenreceiverctl $command with ${options:-no service}" "$status" "$got"
   stop_sim
