@@ -45,63 +45,48 @@ std::string Plan(const std::string& query) {
     return plan.empty() ? plan : plan.substr(1);
 }
 
-struct Row {
-    const char* rule;
-    std::string query, plan;
-};
-
 } // namespace
 
+// Each row: a query string and the plan it gives.
 TEST(CgiPlan, EachRuleOfTheVocabulary) {
     const std::string stop8 = "x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop&x=Stop";
-    const Row rows[] = {
-        {.rule = "nothing asked", .query = "", .plan = ""},
-        {.rule = "Play<n> shows the selected sender in frame n",
-         .query = "userid2=Play3&userid1=Play1",
-         .plan = "P300/3 P8/1"},
-        {.rule = "no number, 0 or a bare suffix lets the receiver choose (0x80)",
-         .query = "userid2=Play&userid2=Play_1&userid2=Play0",
-         .plan = "P300/128 P300/128 P300/128"},
-        {.rule = "a suffix after the number is ignored; the number is cut to 8 bits",
-         .query = "userid2=Play3_1&userid2=Play256&userid2=Play-1&userid2=Play4294967299",
-         .plan = "P300/3 P300/0 P300/255 P300/3"},
-        {.rule = "the selection starts at 0 and carries over to later variables",
-         .query = "x=Stop&userid2=-&frame=Play1&y=Stop",
-         .plan = "S7 P300/1 S300"},
-        {.rule = "the index is read like strtol and cut to its low 32 bits",
-         .query = "userid1=&useridX=Stop;userid%20%2b1=Stop&userid7x=&userid2x=Stop&"
-                  "userid4294967298=Stop",
-         .plan = "S7 S8 S300 S300"},
-        {.rule = "only leading characters count, case-sensitively",
-         .query = "Logout=1&userid1=play2&x=stop&userid=Pla&useri=Sto&USERID2=Play2",
-         .plan = "P7/2"},
-        {.rule = "a value need only start with Play or Stop",
-         .query = "userid1=Stopped&userid0=PlayStop=1",
-         .plan = "S8 P7/128"},
-        {.rule = "logout ends the plan; nothing after it is looked at",
-         .query = "userid1=Play2&logout2=&userid0=Stop",
-         .plan = "P8/2 Q"},
-        {.rule = "an index naming no sender is skipped",
-         .query = "userid3=Play1&userid-1=Stop&userid99999999999=Play2&userid0=Stop",
-         .plan = "S7"},
-        {.rule = "skipped actions count among the first eight; the rest is ignored",
-         .query = "userid3=Play1&userid-1=Stop&userid0=&" + stop8 + "&logout=1",
-         .plan = "S7 S7 S7 S7 S7 S7"},
-        {.rule = "sender<i> with the address, or the name as shown, lets the action on i through",
-         .query = "sender0=10.0.0.5&userid0=Stop&sender1=10.0.0.6+B%26b+%3Cx%3E&userid1=Stop&"
-                  "userid2=Stop&sender2=192.168.1.20+CarolPa_Note100%25%2B",
-         .plan = "S7 S8 S300"},
-        {.rule = "another address or name at i skips the action; sender<i> asks for nothing",
-         .query = "sender0=10.0.0.6&userid0=Stop&sender2=192.168.1.20+Carol&userid2=Stop&"
-                  "sender1=10.0.0.6+b%26b+%3Cx%3E&userid1=Stop&sender5=Stop",
-         .plan = ""},
-        {.rule = "the last sender<i> for an index counts",
-         .query = "sender0=10.0.0.6&sender0=10.0.0.5&userid0=Stop&sender1=10.0.0.6&sender1=x&"
-                  "userid1=Stop",
-         .plan = "S7"},
+    const std::pair<std::string, std::string> rows[] = {
+        {"", ""},
+        // Play<n> shows the selected sender in frame n; with no number, 0 or a bare suffix
+        // the receiver chooses (0x80); a suffix after the number is ignored; the number is
+        // cut to its low 8 bits.
+        {"userid2=Play3&userid1=Play1", "P300/3 P8/1"},
+        {"userid2=Play&userid2=Play_1&userid2=Play0", "P300/128 P300/128 P300/128"},
+        {"userid2=Play3_1&userid2=Play256&userid2=Play-1&userid2=Play4294967299",
+         "P300/3 P300/0 P300/255 P300/3"},
+        // The selection starts at 0 and carries over to later variables; the index is read
+        // like strtol and cut to its low 32 bits.
+        {"x=Stop&userid2=-&frame=Play1&y=Stop", "S7 P300/1 S300"},
+        {"userid1=&useridX=Stop;userid%20%2b1=Stop&userid7x=&userid2x=Stop&userid4294967298=Stop",
+         "S7 S8 S300 S300"},
+        // Only leading characters count, case-sensitively.
+        {"Logout=1&userid1=play2&x=stop&userid=Pla&useri=Sto&USERID2=Play2", "P7/2"},
+        {"userid1=Stopped&userid0=PlayStop=1", "S8 P7/128"},
+        // Logout ends the plan: nothing after it is looked at.
+        {"userid1=Play2&logout2=&userid0=Stop", "P8/2 Q"},
+        // An index naming no sender is skipped, but counts among the first eight actions;
+        // the rest of the request is ignored.
+        {"userid3=Play1&userid-1=Stop&userid99999999999=Play2&userid0=Stop", "S7"},
+        {"userid3=Play1&userid-1=Stop&userid0=&" + stop8 + "&logout=1", "S7 S7 S7 S7 S7 S7"},
+        // sender<i> with the address, or the address and the name as the reply spells it,
+        // lets an action on i through, wherever it stands; another sender there skips the
+        // action; the last sender<i> counts; sender<i> itself asks for nothing.
+        {"sender0=10.0.0.5&userid0=Stop&sender1=10.0.0.6+B%26b+%3Cx%3E&userid1=Stop&"
+         "userid2=Stop&sender2=192.168.1.20+CarolPa_Note100%25%2B",
+         "S7 S8 S300"},
+        {"sender0=10.0.0.6&userid0=Stop&sender2=192.168.1.20+Carol&userid2=Stop&"
+         "sender1=10.0.0.6+b%26b+%3Cx%3E&userid1=Stop&sender5=Stop",
+         ""},
+        {"sender0=10.0.0.6&sender0=10.0.0.5&userid0=Stop&sender1=10.0.0.6&sender1=x&userid1=Stop",
+         "S7"},
     };
-    for (const Row& row : rows) {
-        EXPECT_EQ(Plan(row.query), row.plan) << row.rule << "\n  " << row.query;
+    for (const auto& [query, plan] : rows) {
+        EXPECT_EQ(Plan(query), plan) << query;
     }
 }
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The installed library as programs outside the tree see it. Installs the build tree into
-# a temporary prefix; builds examples/ and outside/ (a sender lister, and screenreceiverctl
-# on the public headers alone) through find_package, and the same two programs through
-# pkg-config; runs the example against its peer and the lister against receiver-sim; runs
-# the installed screenreceiverctl for every command and exit status.
+# a temporary prefix; builds examples/ (a toy-protocol client, a sender lister) and
+# outside/ (screenreceiverctl on the public headers alone) through find_package, and the
+# two examples through pkg-config; runs the client against its peer and the lister
+# against receiver-sim; runs the installed screenreceiverctl for every command and exit
+# status.
 #   tests/consumer/run.sh BUILD_DIR      (receiver-sim binds 127.0.0.1:19996)
 set -euo pipefail
 
@@ -34,7 +35,7 @@ configure "$here/outside" "$work/out" && cmake --build "$work/out" -j2 >/dev/nul
 export PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name lyxclient.pc)")
 pc() { "$cxx" -std=c++17 -o "$work/$1" "$2" $(pkg-config --cflags --libs "$3"); }
 pc counter_client_pc "$root/examples/counter_client.cpp" lyxclient
-pc list_senders_pc "$here/outside/list_senders.cpp" screenreceiverstub
+pc list_senders_pc "$root/examples/list_senders.cpp" screenreceiverstub
 
 # The example: events handled in order on the dispatch thread, answers on the main thread.
 for client in "$work/ex/counter_client" "$work/counter_client_pc"; do
@@ -61,7 +62,7 @@ run_sim() { start_sim "$build/bin/receiver-sim" "$work/ready" "$work/sim.log" --
 sim_state() { python3 -c 'import json,sys; print(json.dumps(json.load(open(sys.argv[1]))[sys.argv[2]]))' "$work/state.json" "$1"; }
 
 run_sim
-for lister in "$work/out/list_senders" "$work/list_senders_pc"; do
+for lister in "$work/ex/list_senders" "$work/list_senders_pc"; do
   check "$lister" $'7 1 Alice\n8 2 Bob\n9 3 Bob\n10 4 Eve\u202egnp.exe\a\\x\u0085' "$("$lister")"
 done
 

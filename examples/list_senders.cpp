@@ -1,4 +1,5 @@
-// An outside program: the receiver's senders through the installed library.
+// The receiver's senders, one line each (id, application type, name), through the
+// installed receiver client: the smallest program on ScreenReceiverStub.
 #include <ScreenReceiverStub.h>
 
 #include <cstdio>
