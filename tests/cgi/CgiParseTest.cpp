@@ -33,6 +33,7 @@ TEST(CgiParse, EachRequestGivesItsVariablesOrItsError) {
     const std::string largest = std::to_string(kMaxCgiContentLength);
     const Vars ab = {{"a", "1"}, {"b", "2"}}, a = {{"a", "1"}};
     std::vector<Row> rows = {
+        // method, type, length, text, bytes per read -> error, variables, body bytes read
         {"GET", F, "3", "a=1&b=2", 99, E::None, ab, 0},
         {"HEAD", F, "3", "a=1&b=2", 99, E::None, ab, 0},
         {"GET", F, "3", nullptr, 99, E::None, {}, 0},

@@ -131,27 +131,32 @@ TEST(Bounds, EveryWaitEndsAtItsBudgetWhateverThePeerOrTheWallClockDoes) {
         std::function<void(Fixture&)> peer;
         int result;
         int minMs = 950, maxMs = 1000 + kSlackMs; // how long the wait may take
-    } rows[] = {
-        {"request, silent service, clock set back 2 s", Request, StepAfterRequest(-2000),
-         ORR_ERR_NO_RESPONSE},
-        {"request, silent service, clock set forward 1 h", Request, StepAfterRequest(kHourMs),
-         ORR_ERR_NO_RESPONSE},
+    };
+    // clang-format off
+    const Row rows[] = {
+        {.name = "request, silent service, clock set back 2 s",
+         .wait = Request, .peer = StepAfterRequest(-2000), .result = ORR_ERR_NO_RESPONSE},
+        {.name = "request, silent service, clock set forward 1 h",
+         .wait = Request, .peer = StepAfterRequest(kHourMs), .result = ORR_ERR_NO_RESPONSE},
         // The answer's reader is still reading at the time-out: the request ends anyway.
-        {"request, answer trickles", Request, TrickleAnswer, ORR_ERR_NO_RESPONSE},
-        {"request, answer in two parts across a clock step", Request, AnswerInTwoPartsAcrossAStep,
-         0, 0},
-        {"connect, never completes, clock set back 2 h", Connect, StepAfterCandidate(-2 * kHourMs),
-         ORR_ERR_NO_CONNECTION},
+        {.name = "request, answer trickles",
+         .wait = Request, .peer = TrickleAnswer, .result = ORR_ERR_NO_RESPONSE},
+        {.name = "request, answer in two parts across a clock step",
+         .wait = Request, .peer = AnswerInTwoPartsAcrossAStep, .result = 0, .minMs = 0},
+        {.name = "connect, never completes, clock set back 2 h",
+         .wait = Connect, .peer = StepAfterCandidate(-2 * kHourMs), .result = ORR_ERR_NO_CONNECTION},
         // Even while its connects are still being started, one every 30 ms.
-        {"connect of an hour, closed from another thread", ConnectSixPortsForAnHour,
-         StepAfterCandidate(0), ORR_ERR_NO_CONNECTION, 0},
+        {.name = "connect of an hour, closed from another thread", .wait = ConnectSixPortsForAnHour,
+         .peer = StepAfterCandidate(0), .result = ORR_ERR_NO_CONNECTION, .minMs = 0},
         // Not rounded to 0 or to a whole second.
-        {"read, 60 ms budget, clock set forward 1 h", ReadFiveBytesIn60Ms, TwoBytesThenAStep, 2, 55,
-         kSlackMs},
+        {.name = "read, 60 ms budget, clock set forward 1 h", .wait = ReadFiveBytesIn60Ms,
+         .peer = TwoBytesThenAStep, .result = 2, .minMs = 55, .maxMs = kSlackMs},
         // Sends on a connection that is gone end at once instead of retrying for their
         // budget under the send lock, so the close thread's tear-down is prompt.
-        {"tear-down behind two senders", TwoSendersUntilClosed, DropWhileSending, 1, 0},
+        {.name = "tear-down behind two senders",
+         .wait = TwoSendersUntilClosed, .peer = DropWhileSending, .result = 1, .minMs = 0},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Fixture f;

@@ -74,7 +74,7 @@ struct Exchange {
     std::string prefix;
     std::function<void(TestEngine&)> setup;
     std::vector<std::string> pieces; // sent one after the other, pauseMs apart
-    int pauseMs;
+    int pauseMs = 0;
     std::vector<std::pair<int, std::string>> reads;  // (code, bytes); -1: custom hook
     std::vector<std::pair<int, std::string>> events; // (code, payload) in order
     int frames;                                      // OnFrameBegin calls, the last one included
@@ -101,29 +101,39 @@ TEST(Frames, ReceiveThreadCutsTheStreamIntoFrames) {
     };
     // clang-format off
     const Exchange rows[] = {
-        {"a frame in pieces", "RecvIPC", ReadersFor1And5, {"Rec", "vIPC\x01" "ab", "cd"}, 30,
-         {{1, "abcd"}}, {{1, "abcd"}}, 2},
-        {"a prefix short of the read budget", "RecvIPC", ReadersFor1And5,
-         {"Recv", "IPC\x01" "abcd"}, 5200, {{1, "abcd"}}, {{1, "abcd"}}, 2},
-        {"bytes in front of a prefix", "RecvIPC", ReadersFor1And5, {"xyR" + one}, 0,
-         {{1, "abcd"}}, {{1, "abcd"}}, 2},
-        {"events in order", "RecvIPC", ReadersFor1And5,
-         {Frame(5, "p1") + one + Frame(5, "p2")}, 0,
-         {{5, "p1"}, {1, "abcd"}, {5, "p2"}}, {{5, "p1"}, {1, "abcd"}, {5, "p2"}}, 4},
-        {"an exceptional event's payload goes through the search", "RecvIPC", ReadersFor1And5,
-         {Frame(0x42, "RecvIP") + one}, 0, {{1, "abcd"}}, {{1, "abcd"}}, 3},
-        {"a default reader reads nothing", "RecvIPC",
-         [](TestEngine& e) { ReadersFor1And5(e); e.Event<3>(); },
-         {Frame(3) + one}, 0, {{1, "abcd"}}, {{3, ""}, {1, "abcd"}}, 3},
-        {"a custom prefix frame goes to the hook", "RecvIPC", withCustom(2), {"CustIPCzz" + one}, 0,
-         {{-1, "zz"}, {1, "abcd"}}, {{1, "abcd"}}, 3},
-        {"the default custom hook reads nothing", "RecvIPC", withCustom(0), {"CustIPC" + one}, 0,
-         {{-1, ""}, {1, "abcd"}}, {{1, "abcd"}}, 3},
-        {"without a prefix a frame starts with its code", "", ReadersFor1And5,
-         {"\x01" "abcd" "\x05" "p1"}, 0, {{1, "abcd"}, {5, "p1"}}, {{1, "abcd"}, {5, "p1"}}, 3},
-        {"code 0 is an answer while none is awaited", "RecvIPC",
-         [](TestEngine& e) { ReadersFor1And5(e); e.Reader<0>(2); },
-         {Frame(0, "zz") + one}, 0, {{0, "zz"}, {1, "abcd"}}, {{1, "abcd"}}, 3},
+        {.name = "a frame in pieces", .prefix = "RecvIPC", .setup = ReadersFor1And5,
+         .pieces = {"Rec", "vIPC\x01" "ab", "cd"}, .pauseMs = 30,
+         .reads = {{1, "abcd"}}, .events = {{1, "abcd"}}, .frames = 2},
+        {.name = "a prefix short of the read budget", .prefix = "RecvIPC", .setup = ReadersFor1And5,
+         .pieces = {"Recv", "IPC\x01" "abcd"}, .pauseMs = 5200,
+         .reads = {{1, "abcd"}}, .events = {{1, "abcd"}}, .frames = 2},
+        {.name = "bytes in front of a prefix", .prefix = "RecvIPC", .setup = ReadersFor1And5,
+         .pieces = {"xyR" + one},
+         .reads = {{1, "abcd"}}, .events = {{1, "abcd"}}, .frames = 2},
+        {.name = "events in order", .prefix = "RecvIPC", .setup = ReadersFor1And5,
+         .pieces = {Frame(5, "p1") + one + Frame(5, "p2")},
+         .reads = {{5, "p1"}, {1, "abcd"}, {5, "p2"}},
+         .events = {{5, "p1"}, {1, "abcd"}, {5, "p2"}}, .frames = 4},
+        {.name = "an exceptional event's payload goes through the search", .prefix = "RecvIPC",
+         .setup = ReadersFor1And5, .pieces = {Frame(0x42, "RecvIP") + one},
+         .reads = {{1, "abcd"}}, .events = {{1, "abcd"}}, .frames = 3},
+        {.name = "a default reader reads nothing", .prefix = "RecvIPC",
+         .setup = [](TestEngine& e) { ReadersFor1And5(e); e.Event<3>(); },
+         .pieces = {Frame(3) + one},
+         .reads = {{1, "abcd"}}, .events = {{3, ""}, {1, "abcd"}}, .frames = 3},
+        {.name = "a custom prefix frame goes to the hook", .prefix = "RecvIPC",
+         .setup = withCustom(2), .pieces = {"CustIPCzz" + one},
+         .reads = {{-1, "zz"}, {1, "abcd"}}, .events = {{1, "abcd"}}, .frames = 3},
+        {.name = "the default custom hook reads nothing", .prefix = "RecvIPC",
+         .setup = withCustom(0), .pieces = {"CustIPC" + one},
+         .reads = {{-1, ""}, {1, "abcd"}}, .events = {{1, "abcd"}}, .frames = 3},
+        {.name = "without a prefix a frame starts with its code", .prefix = "",
+         .setup = ReadersFor1And5, .pieces = {"\x01" "abcd" "\x05" "p1"},
+         .reads = {{1, "abcd"}, {5, "p1"}}, .events = {{1, "abcd"}, {5, "p1"}}, .frames = 3},
+        {.name = "code 0 is an answer while none is awaited", .prefix = "RecvIPC",
+         .setup = [](TestEngine& e) { ReadersFor1And5(e); e.Reader<0>(2); },
+         .pieces = {Frame(0, "zz") + one},
+         .reads = {{0, "zz"}, {1, "abcd"}}, .events = {{1, "abcd"}}, .frames = 3},
     };
     // clang-format on
     for (const Exchange& row : rows) {

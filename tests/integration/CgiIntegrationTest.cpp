@@ -4,6 +4,7 @@
 // what to run it with (words split on blanks, e.g. "qemu-arm"); QEMU_* settings are passed on.
 #include "Process.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
@@ -39,19 +40,10 @@ std::string Reply(const std::string& frames, bool appType = true) {
                              {"CarolPa_Note100Pa_PercentPa_Add", "192.168.1.20", "65535"}};
     std::string out = kHeader + "<total>3</total>\n";
     for (size_t i = 0; i < 3; ++i) {
-        Shown s = senders[i];
-        std::string frame = frames.substr(i, 1);
-        if (frame == "x") {
-            s = {"", "0.0.0.0", "0"};
-        }
-        if (frame == "x" || frame == "-") {
-            frame = "-1";
-        }
-        if (!appType) {
-            s.appType = "0";
-        }
+        const Shown s = frames[i] == 'x' ? Shown{"", "0.0.0.0", "0"} : senders[i];
+        const std::string frame = std::isdigit(frames[i]) ? frames.substr(i, 1) : "-1";
         out += "<conference>\n<username>" + s.name + "</username>\n<frame>" + frame +
-               "</frame>\n<ip>" + s.ip + "</ip>\n<apptype>" + s.appType +
+               "</frame>\n<ip>" + s.ip + "</ip>\n<apptype>" + (appType ? s.appType : "0") +
                "</apptype>\n</conference>\n";
     }
     return out + "</return>\n";
