@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <sstream>
 #include <vector>
 
@@ -20,16 +21,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string method = methods[mode & 3];
     const bool post = method == "POST", query = method == "GET" || method == "HEAD";
     const long long limit = mode & 8 ? 0 : ParseCgiDecimal(length.c_str());
+    const std::map<std::string, const char*> env = {
+        {"REQUEST_METHOD", methods[mode & 3]},
+        {"QUERY_STRING", text.c_str()},
+        {"CONTENT_TYPE", mode & 4 ? nullptr : type.c_str()},
+        {"CONTENT_LENGTH", mode & 8 ? nullptr : length.c_str()}};
     size_t served = 0;
     bool queryRead = false;
     const CgiParseResult result = ParseCgiRequest(
-        [&](const char* name) -> const char* {
-            const std::string n = name;
-            queryRead |= n == "QUERY_STRING";
-            return n == "REQUEST_METHOD" ? methods[mode & 3]
-                   : n == "QUERY_STRING" ? text.c_str()
-                   : n == "CONTENT_TYPE" ? (mode & 4 ? nullptr : type.c_str())
-                                         : (mode & 8 ? nullptr : length.c_str());
+        [&](const char* name) {
+            queryRead |= std::strcmp(name, "QUERY_STRING") == 0;
+            return env.at(name);
         },
         [&](char* dest, size_t count) {
             FUZZ_CHECK(post && served + count <= size_t(limit));
