@@ -2,11 +2,12 @@
 // handled, in arrival order, with the condition the dispatch thread waits on.
 //
 // Bounded (a departure from an unlimited queue): at most kMaxEvents records and kMaxBytes
-// of payload (plus a record's own size each). A peer that sends events faster than the handlers take them cannot grow memory
-// without limit. When the queue is full a new event is dropped (Push returns false and
-// the receive thread logs it) rather than the socket left unread: the receive thread is
-// the single reader of the socket, so stopping it would also hold back the answer that a
-// request, perhaps one made by a handler, is waiting for.
+// of payload (plus a record's own size each). A peer that sends events faster than the
+// handlers take them cannot grow memory without limit. When the queue is full a new event
+// is dropped (Push returns false and the receive thread logs it) rather than the socket
+// left unread: the receive thread is the single reader of the socket, so stopping it
+// would also hold back the answer that a request, perhaps one made by a handler, is
+// waiting for.
 //
 // Owns the records, m_Lock (guards everything below it) and m_Arrived (paired with m_Lock,
 // so a push cannot fall between a consumer's emptiness test and its wait).
