@@ -8,10 +8,9 @@
 //
 // Both talk to the same fake peer thread on an ephemeral loopback port (the tests' Listener
 // and Peer, tests/support), which answers each 40-byte request frame with a 40-byte answer
-// frame. After the runs the ratio of the two
-// real times is printed (target: at most 3); with --benchmark_repetitions=N it uses the
-// medians. Typical use: engine_cycle_bench --benchmark_repetitions=5
-//                         --benchmark_report_aggregates_only=true
+// frame. After the runs the ratio of the two real times is printed (target: at most 3);
+// with --benchmark_repetitions=N it uses the medians. Typical use:
+//   engine_cycle_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include "Peer.h"
 #include "ProtocolBase.h"
 #include "Wire.h"

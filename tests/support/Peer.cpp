@@ -111,10 +111,9 @@ sockaddr_in Loopback(uint16_t port) {
     return a;
 }
 
-uint16_t BoundPort(int fd, uint16_t port = 0) {
-    const int one = 1; // a fixed port may still have connections in TIME_WAIT
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in a = Loopback(port);
+// Binds fd to an ephemeral loopback port and returns it.
+uint16_t BoundPort(int fd) {
+    sockaddr_in a = Loopback(0);
     socklen_t len = sizeof(a);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -123,9 +122,8 @@ uint16_t BoundPort(int fd, uint16_t port = 0) {
 
 } // namespace
 
-Listener::Listener(int backlog, uint16_t port)
-    : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    m_port = BoundPort(m_fd, port);
+Listener::Listener(int backlog) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    m_port = BoundPort(m_fd);
     ::listen(m_fd, backlog);
 }
 

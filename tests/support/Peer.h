@@ -35,10 +35,10 @@ private:
 // InitSocket/Attach), then the test's end.
 std::pair<int, Peer> SocketPair();
 
-// A listening TCP socket on 127.0.0.1 and an ephemeral port (or the port given).
+// A listening TCP socket on 127.0.0.1 and an ephemeral port.
 class Listener {
 public:
-    explicit Listener(int backlog = 16, uint16_t port = 0);
+    explicit Listener(int backlog = 16);
     ~Listener();
     uint16_t Port() const { return m_port; }
     Peer Accept(int timeoutMs = 3000) const;
