@@ -4,6 +4,8 @@
 #include <ctime>
 #include <limits>
 
+namespace lyx {
+
 namespace {
 
 constexpr int64_t kNsPerMs = 1000000;
@@ -44,3 +46,5 @@ uint32_t Deadline::RemainingMs() const {
 Deadline Deadline::Min(const Deadline& other) const {
     return m_nNs <= other.m_nNs ? *this : other;
 }
+
+} // namespace lyx

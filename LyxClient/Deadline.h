@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+namespace lyx {
+
 class Deadline {
 public:
     // ms from now.
@@ -37,3 +39,5 @@ private:
     explicit Deadline(int64_t ns) : m_nNs(ns) {}
     int64_t m_nNs;
 };
+
+} // namespace lyx

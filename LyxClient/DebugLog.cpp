@@ -6,6 +6,8 @@
 #include <sys/time.h>
 #include <vector>
 
+namespace lyx {
+
 uint32_t GetTickMs() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -21,6 +23,11 @@ const char* BaseName(const char* path) {
     const char* slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
+
+} // namespace lyx
+
+using lyx::BaseName;
+using lyx::RecursiveGuard;
 
 DebugLog::DebugLog() : m_pFile(nullptr), m_nMaxLevel(0), m_pfnOutput(nullptr) {}
 

@@ -28,12 +28,16 @@ enum DebugLevel : int {
     DL_DEBUG = 700,
 };
 
+namespace lyx {
+
 // Wrapping unsigned 32-bit millisecond clock (gettimeofday based). Time budgets are
 // always the unsigned difference of two readings, which stays right across the wrap.
 uint32_t GetTickMs();
 
 // Base name of a path: the part after its last '/', or the whole text without one.
 const char* BaseName(const char* path);
+
+} // namespace lyx
 
 class DebugLog {
 public:
@@ -63,11 +67,11 @@ private:
     void WriteToStderr(int level, const char* format, va_list args);
     void FormatLine(FILE* stream, int level, const char* format, va_list args);
 
-    RecursiveMutex m_LogLock; // held for one line: lines never interleave
+    lyx::RecursiveMutex m_LogLock; // held for one line: lines never interleave
     FILE* m_pFile;
     int m_nMaxLevel;
     OutputFn m_pfnOutput;
 };
 
 // Convenience for the engine's log calls: the position of the calling statement.
-#define DLOG_WRITE(log, level, ...) (log)->Write(__FILE__, __LINE__, (level), __VA_ARGS__)
+#define LYX_DLOG_WRITE(log, level, ...) (log)->Write(__FILE__, __LINE__, (level), __VA_ARGS__)

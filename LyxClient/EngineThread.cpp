@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+namespace lyx {
+
 namespace {
 
 const int kEnginePriority = 9;
@@ -51,3 +53,5 @@ boost::thread* NewEngineThread(const boost::function<void()>& body) {
     }
     return new boost::thread(body);
 }
+
+} // namespace lyx

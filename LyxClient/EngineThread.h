@@ -5,6 +5,8 @@
 #include <boost/function.hpp>
 #include <boost/thread/thread.hpp>
 
+namespace lyx {
+
 // The kernel's id of the calling thread.
 int CurrentTid();
 // SCHED_RR at priority 9 for thread tid; false when the system refuses.
@@ -12,3 +14,5 @@ bool SetRealtimePriority(int tid);
 // A new thread running body, started at SCHED_RR priority 9 where the system allows it
 // and like any other thread where it does not. Throws as boost::thread does.
 boost::thread* NewEngineThread(const boost::function<void()>& body);
+
+} // namespace lyx

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace lyx {
+
 // The codes the engine raises itself go by their names (ErrorHandler.h), the rest by number.
 const ErrorTableEntry ErrorTable[] = {
     {ORR_ERR_CREATE_OBJECT, "Failed to create object: %s"},
@@ -79,6 +81,15 @@ const ErrorTableEntry ErrorTable[] = {
     {-6528801, "Failed to build connection to the specified Sender address!"},
 };
 const size_t ErrorTableSize = sizeof(ErrorTable) / sizeof(ErrorTable[0]);
+
+} // namespace lyx
+
+using lyx::BaseName;
+using lyx::ErrorRecord;
+using lyx::ErrorTable;
+using lyx::ErrorTableSize;
+using lyx::RecursiveGuard;
+using lyx::TextConv;
 
 namespace {
 

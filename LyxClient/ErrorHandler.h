@@ -20,6 +20,8 @@
 #include <cstddef>
 #include <string>
 
+namespace lyx {
+
 struct ErrorTableEntry {
     int code;
     const char* format; // printf format with at most two %s
@@ -27,6 +29,8 @@ struct ErrorTableEntry {
 
 extern const ErrorTableEntry ErrorTable[];
 extern const size_t ErrorTableSize;
+
+} // namespace lyx
 
 // Error codes the engine raises itself.
 enum OrrErrorCode : int {
@@ -44,7 +48,9 @@ enum OrrErrorCode : int {
 };
 
 // Raise with the position of the raising statement.
-#define ORR_SET_ERROR(code, arg1, arg2) SetError((code), (arg1), (arg2), __FILE__, __LINE__)
+#define LYX_SET_ERROR(code, arg1, arg2) this->SetError((code), (arg1), (arg2), __FILE__, __LINE__)
+
+namespace lyx {
 
 // One raised error: what SetError records and SaveError, RestoreError and CopyError copy.
 struct ErrorRecord {
@@ -55,6 +61,8 @@ struct ErrorRecord {
     std::string text; // the last text GetErrorText built
 };
 
+} // namespace lyx
+
 class OrrErrorHandler {
 public:
     OrrErrorHandler();
@@ -62,22 +70,22 @@ public:
     OrrErrorHandler(const OrrErrorHandler&) = delete;
     OrrErrorHandler& operator=(const OrrErrorHandler&) = delete;
 
-    virtual const char* GetErrorText() EXCLUDES(m_ErrLock);
+    virtual const char* GetErrorText() LYX_EXCLUDES(m_ErrLock);
     virtual int GetErrorCode();
-    virtual void SaveError() EXCLUDES(m_ErrLock);
-    virtual void RestoreError() EXCLUDES(m_ErrLock);
-    virtual void CopyError(const OrrErrorHandler& other) EXCLUDES(m_ErrLock);
-    virtual const char* GetErrorLocation() EXCLUDES(m_ErrLock);
+    virtual void SaveError() LYX_EXCLUDES(m_ErrLock);
+    virtual void RestoreError() LYX_EXCLUDES(m_ErrLock);
+    virtual void CopyError(const OrrErrorHandler& other) LYX_EXCLUDES(m_ErrLock);
+    virtual const char* GetErrorLocation() LYX_EXCLUDES(m_ErrLock);
     virtual void SetLogger(DebugLog* log);
     virtual DebugLog* GetLogger();
 
     // Records code, arguments (null counts as empty) and line under m_ErrLock, then
     // reports a negative code to the log.
     void SetError(int code, const char* arg1, const char* arg2, const char* sourceFile,
-                  int sourceLine) EXCLUDES(m_ErrLock);
-    const char* GetErrorLineText() EXCLUDES(m_ErrLock);
+                  int sourceLine) LYX_EXCLUDES(m_ErrLock);
+    const char* GetErrorLineText() LYX_EXCLUDES(m_ErrLock);
     // The error text as a copy, made under the lock: safe while other threads raise.
-    std::string GetErrorTextCopy() EXCLUDES(m_ErrLock);
+    std::string GetErrorTextCopy() LYX_EXCLUDES(m_ErrLock);
 
     // The message format of a table code, or null when the code is not in the table.
     static const char* FindErrorFormat(int code);
@@ -85,18 +93,18 @@ public:
 protected:
     // With m_ErrLock held: a negative code sets the file name and writes one ERROR line
     // "ErrorCode=%d -> %s"; 0 or more does nothing.
-    void ReportError(const char* sourcePath) REQUIRES(m_ErrLock);
-    const char* TextLocked() REQUIRES(m_ErrLock);
-    const char* LocationLocked() REQUIRES(m_ErrLock);
-    const char* LineTextLocked() REQUIRES(m_ErrLock);
-    void Assign(const ErrorRecord& record) REQUIRES(m_ErrLock);
+    void ReportError(const char* sourcePath) LYX_REQUIRES(m_ErrLock);
+    const char* TextLocked() LYX_REQUIRES(m_ErrLock);
+    const char* LocationLocked() LYX_REQUIRES(m_ErrLock);
+    const char* LineTextLocked() LYX_REQUIRES(m_ErrLock);
+    void Assign(const lyx::ErrorRecord& record) LYX_REQUIRES(m_ErrLock);
 
-    RecursiveMutex m_ErrLock;
+    lyx::RecursiveMutex m_ErrLock;
     std::atomic<int> m_nCode;
-    ErrorRecord m_Record GUARDED_BY(m_ErrLock);
-    ErrorRecord m_Saved GUARDED_BY(m_ErrLock);
-    std::string m_strLine GUARDED_BY(m_ErrLock);
-    std::string m_strLocation GUARDED_BY(m_ErrLock);
+    lyx::ErrorRecord m_Record LYX_GUARDED_BY(m_ErrLock);
+    lyx::ErrorRecord m_Saved LYX_GUARDED_BY(m_ErrLock);
+    std::string m_strLine LYX_GUARDED_BY(m_ErrLock);
+    std::string m_strLocation LYX_GUARDED_BY(m_ErrLock);
     DebugLog* m_pLogger;
     DebugLog m_OwnLog;
 };

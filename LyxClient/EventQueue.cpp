@@ -3,6 +3,8 @@
 #include <boost/thread/locks.hpp>
 #include <utility>
 
+namespace lyx {
+
 bool EventQueue::Push(uint8_t code, std::string&& payload) {
     {
         RecursiveGuard lock(m_Lock);
@@ -77,3 +79,5 @@ void EventQueue::WaitLocked(uint32_t ms) {
     m_Arrived.timed_wait(native, boost::posix_time::milliseconds(ms));
     native.release();
 }
+
+} // namespace lyx

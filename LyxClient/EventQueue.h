@@ -22,6 +22,8 @@
 #include <functional>
 #include <string>
 
+namespace lyx {
+
 struct EventRecord {
     uint8_t code;
     std::string payload;
@@ -38,7 +40,7 @@ public:
 
     // Appends at the back and wakes the consumer. False when the queue is full: the event
     // is dropped and counted.
-    bool Push(uint8_t code, std::string&& payload) EXCLUDES(m_Lock);
+    bool Push(uint8_t code, std::string&& payload) LYX_EXCLUDES(m_Lock);
 
     enum class Take { kEvent, kEmpty, kStop };
     // The consumer's step, all in one hold of the lock: when keepRunning() is false the
@@ -46,32 +48,34 @@ public:
     // otherwise the front record is moved into `out` (kEvent), or, with none, the call
     // waits at most ms for a push and returns kEmpty.
     Take TakeOrWait(EventRecord& out, uint32_t ms, const std::function<bool()>& keepRunning)
-        EXCLUDES(m_Lock);
+        LYX_EXCLUDES(m_Lock);
 
     // For a new consumer: empties the queue and returns whether the previous consumer has
     // ended (true also when there never was one), then counts the new one as running.
-    bool AttachConsumer() EXCLUDES(m_Lock);
+    bool AttachConsumer() LYX_EXCLUDES(m_Lock);
 
     // Wakes a waiting consumer, so that it tests keepRunning() again now.
-    void Wake() EXCLUDES(m_Lock);
+    void Wake() LYX_EXCLUDES(m_Lock);
 
-    size_t Size() EXCLUDES(m_Lock);
-    size_t Bytes() EXCLUDES(m_Lock);
-    uint64_t Dropped() EXCLUDES(m_Lock);
+    size_t Size() LYX_EXCLUDES(m_Lock);
+    size_t Bytes() LYX_EXCLUDES(m_Lock);
+    uint64_t Dropped() LYX_EXCLUDES(m_Lock);
 
 private:
     static size_t Cost(const std::string& payload) { return sizeof(EventRecord) + payload.size(); }
-    void ClearLocked() REQUIRES(m_Lock);
+    void ClearLocked() LYX_REQUIRES(m_Lock);
     // The one timed wait on m_Arrived; the analysis cannot follow the lock into Boost's
     // wait, which releases and retakes it.
-    void WaitLocked(uint32_t ms) REQUIRES(m_Lock) NO_THREAD_SAFETY_ANALYSIS;
+    void WaitLocked(uint32_t ms) LYX_REQUIRES(m_Lock) LYX_NO_THREAD_SAFETY_ANALYSIS;
 
     RecursiveMutex m_Lock;
     boost::condition_variable_any m_Arrived;
-    std::deque<EventRecord> m_Records GUARDED_BY(m_Lock);
-    size_t m_nBytes GUARDED_BY(m_Lock) = 0;
-    uint64_t m_nDropped GUARDED_BY(m_Lock) = 0;
+    std::deque<EventRecord> m_Records LYX_GUARDED_BY(m_Lock);
+    size_t m_nBytes LYX_GUARDED_BY(m_Lock) = 0;
+    uint64_t m_nDropped LYX_GUARDED_BY(m_Lock) = 0;
     // Set in the same hold in which the consumer decides to end, so that a thread that
     // starts the engine anew knows for certain whether a consumer still runs.
-    bool m_bConsumerEnded GUARDED_BY(m_Lock) = true;
+    bool m_bConsumerEnded LYX_GUARDED_BY(m_Lock) = true;
 };
+
+} // namespace lyx

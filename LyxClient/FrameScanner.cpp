@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace lyx {
+
 FrameScanner::Step FrameScanner::Scan(const char* window, size_t got) const {
     if (m_prefix.empty()) {
         return Step::kFrame;
@@ -21,3 +23,5 @@ FrameScanner::Step FrameScanner::Scan(const char* window, size_t got) const {
     }
     return Step::kSkipByte;
 }
+
+} // namespace lyx

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lyx {
+
 class FrameScanner {
 public:
     enum class Step {
@@ -48,3 +50,5 @@ private:
     const std::string& m_custom;
     size_t m_windowSize;
 };
+
+} // namespace lyx

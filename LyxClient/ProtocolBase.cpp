@@ -7,6 +7,8 @@
 #include <csignal>
 #include <cstring>
 
+using lyx::RecursiveGuard;
+
 thread_local const ProtocolBase* ProtocolBase::s_pCloseThreadOwner = nullptr;
 thread_local uint32_t ProtocolBase::s_nCloseThreadGen = 0;
 
@@ -26,7 +28,7 @@ ProtocolBase::~ProtocolBase() {
 }
 
 void ProtocolBase::SetCmdPrefix(const char* prefix, uint32_t length) {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "SetCmdPrefix %d", static_cast<int>(length));
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "SetCmdPrefix %d", static_cast<int>(length));
     RecursiveGuard lock(m_PrefixLock);
     if (length == 0 || prefix == nullptr) {
         m_CmdPrefix.clear();
@@ -42,7 +44,7 @@ void ProtocolBase::SetCmdPrefix(const char* prefix, uint32_t length) {
 }
 
 void ProtocolBase::SetCustCmdPrefix(const char* prefix) {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "SetCustCmdPrefix");
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "SetCustCmdPrefix");
     // m_PrefixLock is taken so that a prefix set while the receive thread parses a frame is
     // not a data race. Exactly len(m_CmdPrefix) bytes are kept; a shorter text is padded
     // with zero bytes instead of read past its end.
@@ -55,7 +57,7 @@ void ProtocolBase::SetCustCmdPrefix(const char* prefix) {
 }
 
 void ProtocolBase::SetSndRcvTimeout(int seconds) {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "SetSndRcvTimeout %d", seconds);
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "SetSndRcvTimeout %d", seconds);
     m_nSndRcvTimeout = seconds;
 }
 
@@ -72,7 +74,7 @@ int ProtocolBase::GetSocket() {
 }
 
 void ProtocolBase::OnConnectClose() {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "OnConnectClose sock:%d", m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "OnConnectClose sock:%d", m_Socket.GetFd());
     CloseConnect();
 }
 
@@ -98,7 +100,7 @@ int ProtocolBase::ReadNothing(std::string& payload) {
 }
 
 int ProtocolBase::OnUnknownCommand(const char* /*payload*/) {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "OnUnknownCommand sock:%d", m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "OnUnknownCommand sock:%d", m_Socket.GetFd());
     return -1;
 }
 

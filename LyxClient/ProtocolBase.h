@@ -51,39 +51,37 @@
 #include <string>
 #include <vector>
 
-class ProtocolBase;
-
-// Payload reader: reads exactly its code's payload from m_Socket; 0 or -1 is failure.
-typedef int (ProtocolBase::*ReadHandler)(std::string& payload);
-// Event handler: gets the payload's bytes; its result goes to OnEventHandled.
-typedef int (ProtocolBase::*EventHandler)(const char* payload);
-
 class ProtocolBase : public OrrErrorHandler {
 public:
+    // Payload reader: reads exactly its code's payload from m_Socket; 0 or -1 is failure.
+    typedef int (ProtocolBase::*ReadHandler)(std::string& payload);
+    // Event handler: gets the payload's bytes; its result goes to OnEventHandled.
+    typedef int (ProtocolBase::*EventHandler)(const char* payload);
+
     static constexpr uint32_t kPollSliceMs = 30;
     static constexpr int kDefaultSndRcvTimeoutSec = 30;
 
     ProtocolBase();
 
     virtual void SetCmdPrefix(const char* prefix, uint32_t length)
-        EXCLUDES(m_PrefixLock, m_RequestLock);
-    virtual void SetCustCmdPrefix(const char* prefix) EXCLUDES(m_PrefixLock);
+        LYX_EXCLUDES(m_PrefixLock, m_RequestLock);
+    virtual void SetCustCmdPrefix(const char* prefix) LYX_EXCLUDES(m_PrefixLock);
     virtual void SetSndRcvTimeout(int seconds);
 
     virtual int OpenConnect(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
-                            int timeoutSec) EXCLUDES(m_ConnectLock);
-    virtual int ReConnect() EXCLUDES(m_ConnectLock);
-    virtual int InitSocket(int socket, int noDispatcher) EXCLUDES(m_ConnectLock);
+                            int timeoutSec) LYX_EXCLUDES(m_ConnectLock);
+    virtual int ReConnect() LYX_EXCLUDES(m_ConnectLock);
+    virtual int InitSocket(int socket, int noDispatcher) LYX_EXCLUDES(m_ConnectLock);
 
     virtual int RequestCommand(uint8_t req, uint8_t ans, const char* name,
                                const std::string& payload, bool peek, int timeoutSec)
-        EXCLUDES(m_RequestLock);
+        LYX_EXCLUDES(m_RequestLock);
     virtual int AckCommand(uint8_t ack, const char* name, const std::string& payload)
-        EXCLUDES(m_RequestLock);
+        LYX_EXCLUDES(m_RequestLock);
     virtual int SendCommandData(const char* data, uint32_t length, int flags, bool log)
-        EXCLUDES(m_RequestLock);
+        LYX_EXCLUDES(m_RequestLock);
 
-    virtual void CloseConnect() EXCLUDES(m_ConnectLock);
+    virtual void CloseConnect() LYX_EXCLUDES(m_ConnectLock);
     virtual bool IsPending();
     virtual bool IsConnected();
     virtual int GetSocket();
@@ -110,66 +108,67 @@ protected:
     // by a broadcast. A `done` test, when given, is made under the lock first (true: no
     // wait), so a broadcast made under the lock cannot fall between test and wait. The
     // analysis cannot follow the lock into Boost's wait, which releases and retakes it.
-    bool TimedWait(boost::condition_variable_any& cond, RecursiveMutex& lock, uint32_t ms,
-                   bool (ProtocolBase::*done)() = nullptr) EXCLUDES(lock) NO_THREAD_SAFETY_ANALYSIS;
+    bool TimedWait(boost::condition_variable_any& cond, lyx::RecursiveMutex& lock, uint32_t ms,
+                   bool (ProtocolBase::*done)() = nullptr)
+        LYX_EXCLUDES(lock) LYX_NO_THREAD_SAFETY_ANALYSIS;
     // Joins the thread held by `thread` (if any), deletes it and nulls the pointer.
     static void JoinThread(std::unique_ptr<boost::thread>& thread);
     // Stops the engine and joins every thread it has: CloseConnect (the receive thread),
     // then the dispatch thread and the close thread. A derived class whose readers or
     // hooks the threads run calls it in its own destructor, so that no thread outlives
     // the derived part; the engine's destructor calls it too.
-    void StopThreads() EXCLUDES(m_ConnectLock, m_CloseThreadLock);
+    void StopThreads() LYX_EXCLUDES(m_ConnectLock, m_CloseThreadLock);
 
     int ConnectPorts(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
-                     int timeoutSec) EXCLUDES(m_ConnectLock);
+                     int timeoutSec) LYX_EXCLUDES(m_ConnectLock);
     void ApplySocketOptions(int socket);
-    int StartThreads(int noDispatcher) REQUIRES(m_ConnectLock);
+    int StartThreads(int noDispatcher) LYX_REQUIRES(m_ConnectLock);
     void DispatcherThread();
 
     EventHandler m_EventHandlers[256]; // written by constructors only
     ReadHandler m_ReadHandlers[256];   // written by constructors only
-    RecursiveMutex m_RequestLock ACQUIRED_AFTER(m_PrefixLock);
-    RecursiveMutex m_ConnectLock;
-    std::unique_ptr<boost::thread_group> m_pThreadGroup GUARDED_BY(m_ConnectLock);
-    RecursiveMutex m_AnswerWaitLock;
+    lyx::RecursiveMutex m_RequestLock LYX_ACQUIRED_AFTER(m_PrefixLock);
+    lyx::RecursiveMutex m_ConnectLock;
+    std::unique_ptr<boost::thread_group> m_pThreadGroup LYX_GUARDED_BY(m_ConnectLock);
+    lyx::RecursiveMutex m_AnswerWaitLock;
     boost::condition_variable_any m_AnswerArrived;
-    std::unique_ptr<boost::thread> m_pDispatcherThread GUARDED_BY(m_ConnectLock);
-    Mutex m_CloseThreadLock; // never held while joining
-    std::unique_ptr<boost::thread> m_pCloseThread GUARDED_BY(m_CloseThreadLock);
-    RecursiveMutex m_PrefixLock;
-    SocketStream m_Socket;
+    std::unique_ptr<boost::thread> m_pDispatcherThread LYX_GUARDED_BY(m_ConnectLock);
+    lyx::Mutex m_CloseThreadLock; // never held while joining
+    std::unique_ptr<boost::thread> m_pCloseThread LYX_GUARDED_BY(m_CloseThreadLock);
+    lyx::RecursiveMutex m_PrefixLock;
+    lyx::SocketStream m_Socket;
     std::atomic<bool> m_bRunning;
-    EventQueue m_EventQueue;
+    lyx::EventQueue m_EventQueue;
     std::atomic<uint8_t> m_AnsCode; // written under m_RequestLock
-    std::string m_CmdPrefix GUARDED_BY(m_PrefixLock);
-    std::string m_CustCmdPrefix GUARDED_BY(m_PrefixLock);
+    std::string m_CmdPrefix LYX_GUARDED_BY(m_PrefixLock);
+    std::string m_CustCmdPrefix LYX_GUARDED_BY(m_PrefixLock);
     // Begins with a copy of m_CmdPrefix of m_nSendPrefixSize bytes (the prefix setters
     // hold both locks), so a sender needs only m_RequestLock.
-    std::string m_SendBuffer GUARDED_BY(m_RequestLock);
-    size_t m_nSendPrefixSize GUARDED_BY(m_RequestLock) = 0;
+    std::string m_SendBuffer LYX_GUARDED_BY(m_RequestLock);
+    size_t m_nSendPrefixSize LYX_GUARDED_BY(m_RequestLock) = 0;
     std::atomic<bool> m_bPending;
     std::atomic<int> m_nSndRcvTimeout;
     std::atomic<bool> m_bAbortConnect;
-    std::string m_strIP GUARDED_BY(m_ConnectLock);
-    std::vector<uint16_t> m_vecPort GUARDED_BY(m_ConnectLock);
-    int m_bNoDispatcher GUARDED_BY(m_ConnectLock);
-    int m_nConnectTimeout GUARDED_BY(m_ConnectLock);
+    std::string m_strIP LYX_GUARDED_BY(m_ConnectLock);
+    std::vector<uint16_t> m_vecPort LYX_GUARDED_BY(m_ConnectLock);
+    int m_bNoDispatcher LYX_GUARDED_BY(m_ConnectLock);
+    int m_nConnectTimeout LYX_GUARDED_BY(m_ConnectLock);
 
 private:
     enum FrameResult { kNextPass, kExitThread };
 
     // CloseConnect's work once m_ConnectLock is held.
-    void CloseConnectLocked() REQUIRES(m_ConnectLock);
+    void CloseConnectLocked() LYX_REQUIRES(m_ConnectLock);
     // Raises the stop flags and wakes every waiter (CloseConnect's first step).
     void RaiseStop();
     int ConnectPortsLocked(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
-                           int timeoutSec) REQUIRES(m_ConnectLock);
+                           int timeoutSec) LYX_REQUIRES(m_ConnectLock);
 
     // One frame of the receive loop, from the prefix search to the end of its payload;
     // takes m_PrefixLock for the whole frame.
-    FrameResult ReceiveFrame(std::string& window) EXCLUDES(m_PrefixLock, m_RequestLock);
+    FrameResult ReceiveFrame(std::string& window) LYX_EXCLUDES(m_PrefixLock, m_RequestLock);
     // The answer or event behind a code byte that was just read.
-    FrameResult HandleCode(uint8_t code) REQUIRES(m_PrefixLock) EXCLUDES(m_RequestLock);
+    FrameResult HandleCode(uint8_t code) LYX_REQUIRES(m_PrefixLock) LYX_EXCLUDES(m_RequestLock);
     // One read of the receive thread: the count Recv gives, or 0 after recording the
     // failure when the read failed (peer closed, budget spent with nothing, socket error).
     int ReadOrRecord(char* buffer, uint32_t length, int flags, int line);
@@ -184,22 +183,22 @@ private:
     int HookFailure();
     // Starts a close thread, handing it the previous one to join first, so the receive
     // thread itself never blocks on a close thread.
-    void StartCloseThread() EXCLUDES(m_CloseThreadLock);
+    void StartCloseThread() LYX_EXCLUDES(m_CloseThreadLock);
     // Body of a close thread for connection generation gen: join the previous close
     // thread, then OnConnectClose().
     void CloseThreadMain(boost::thread* previous, uint32_t gen);
     // Joins and frees the close thread unless the caller is a close thread itself.
-    void RetireCloseThread() EXCLUDES(m_CloseThreadLock);
+    void RetireCloseThread() LYX_EXCLUDES(m_CloseThreadLock);
     // Wakes (shutdown) and joins the receive thread, frees the group.
-    void StopReceiveThread() REQUIRES(m_ConnectLock);
+    void StopReceiveThread() LYX_REQUIRES(m_ConnectLock);
     // Broadcasts the answer condition under its wait lock (so a waiter that tested its
     // state under that lock cannot miss the wake-up) and wakes the event queue.
-    void WakeWaiters() EXCLUDES(m_AnswerWaitLock);
+    void WakeWaiters() LYX_EXCLUDES(m_AnswerWaitLock);
     bool AnswerWaitDone();
     // Builds prefix, code (when code >= 0) and body in m_SendBuffer and sends it whole
     // with flags by `until` at the latest. Returns what Send returned.
-    int SendFrame(int code, const char* body, size_t length, int flags, const Deadline& until)
-        REQUIRES(m_RequestLock);
+    int SendFrame(int code, const char* body, size_t length, int flags, const lyx::Deadline& until)
+        LYX_REQUIRES(m_RequestLock);
 
     // The close thread's own engine and the connection generation it was started for
     // (null and 0 on every other thread).
@@ -214,7 +213,7 @@ private:
     // thread that set it up from its own handler then ends once that handler returns.
     std::atomic<bool> m_bDispatchWanted{false};
     // The deadline of the awaited answer (monotonic ns), set with m_AnsCode.
-    int64_t m_nAnsDeadlineNs GUARDED_BY(m_RequestLock) = 0;
+    int64_t m_nAnsDeadlineNs LYX_GUARDED_BY(m_RequestLock) = 0;
     // Why the receive thread ended by itself (0 while it runs or after a stop): set where
     // the failure happens, read by a request that sees the connection end.
     std::atomic<int> m_nReceiveFailure{0};

@@ -17,6 +17,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+using lyx::Deadline;
+using lyx::RecursiveGuard;
+
 namespace {
 
 // A candidate socket of one connect procedure: closes its descriptor when destroyed
@@ -49,20 +52,20 @@ private:
 void SetBlocking(DebugLog* log, int fd, bool blocking) {
     const int flags = ::fcntl(fd, F_GETFL, 0);
     if (flags < 0) {
-        DLOG_WRITE(log, DL_WARN,
-                   blocking ? "OpenConnect fcntl(vecSocket[i], F_GETFL, 0) failed %d"
-                            : "OpenConnect fcntl(Socket, F_GETFL, 0) failed %d",
-                   errno);
+        LYX_DLOG_WRITE(log, DL_WARN,
+                       blocking ? "OpenConnect fcntl(vecSocket[i], F_GETFL, 0) failed %d"
+                                : "OpenConnect fcntl(Socket, F_GETFL, 0) failed %d",
+                       errno);
     }
     if (blocking) {
         if (::fcntl(fd, F_SETFL, flags & (~O_NONBLOCK)) < 0) {
-            DLOG_WRITE(log, DL_CRIT,
-                       "OpenConnect fcntl(vecSocket[i], F_SETFL, flags & (~O_NONBLOCK)) failed %d",
-                       errno);
+            LYX_DLOG_WRITE(
+                log, DL_CRIT,
+                "OpenConnect fcntl(vecSocket[i], F_SETFL, flags & (~O_NONBLOCK)) failed %d", errno);
         }
     } else if (::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        DLOG_WRITE(log, DL_WARN, "OpenConnect fcntl(Socket, F_SETFL, flags | O_NONBLOCK) failed %d",
-                   errno);
+        LYX_DLOG_WRITE(log, DL_WARN,
+                       "OpenConnect fcntl(Socket, F_SETFL, flags | O_NONBLOCK) failed %d", errno);
     }
 }
 
@@ -85,9 +88,10 @@ int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPo
 
 int ProtocolBase::ReConnect() {
     RecursiveGuard lock(m_ConnectLock);
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(), m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(),
+                   m_Socket.GetFd());
     if (m_Socket.GetFd() == -1) {
-        ORR_SET_ERROR(ORR_ERR_INIT_OBJECT, "Invalid m_Socket", "");
+        LYX_SET_ERROR(ORR_ERR_INIT_OBJECT, "Invalid m_Socket", "");
         return ORR_ERR_INIT_OBJECT;
     }
     // The old threads are retired before the new ones start, so the old receive thread
@@ -110,18 +114,18 @@ int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecP
 
 int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>& vecPort,
                                      int noDispatcher, int timeoutSec) {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "OpenConnect %s %d %d %d", ip,
-               static_cast<int>(vecPort.size()), noDispatcher, timeoutSec);
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "OpenConnect %s %d %d %d", ip,
+                   static_cast<int>(vecPort.size()), noDispatcher, timeoutSec);
     if (IsPending()) {
-        ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::OpenConnect", "");
+        LYX_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::OpenConnect", "");
         return ORR_ERR_REENTRY;
     }
     if (m_Socket.GetFd() != -1) {
-        ORR_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
+        LYX_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
         return ORR_ERR_STILL_CLOSING;
     }
     if (vecPort.empty()) {
-        ORR_SET_ERROR(ORR_ERR_EMPTY_PORTS, "", "");
+        LYX_SET_ERROR(ORR_ERR_EMPTY_PORTS, "", "");
         return ORR_ERR_EMPTY_PORTS;
     }
     // Cleared once here, not before the wait: a CloseConnect that comes while the connects
@@ -141,7 +145,7 @@ int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>
         int sock = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (sock < 0) {
             const int err = errno;
-            ORR_SET_ERROR(-err, "", "");
+            LYX_SET_ERROR(-err, "", "");
             return -err;
         }
         vecSocket.push_back(sock);
@@ -174,8 +178,8 @@ int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>
             SetBlocking(GetLogger(), vecSocket[i], true);
             holders[i].Release();
             m_Socket.Attach(vecSocket[i]);
-            DLOG_WRITE(GetLogger(), DL_INFO, "OpenConnect use port# %hu sock:%d",
-                       static_cast<unsigned short>(vecPort[i]), vecSocket[i]);
+            LYX_DLOG_WRITE(GetLogger(), DL_INFO, "OpenConnect use port# %hu sock:%d",
+                           static_cast<unsigned short>(vecPort[i]), vecSocket[i]);
             rejectedAll = false;
             break;
         }
@@ -203,7 +207,7 @@ int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>
         return StartThreads(noDispatcher);
     }
     if (seenWritable) {
-        ORR_SET_ERROR(ORR_ERR_HANDSHAKE, "", "");
+        LYX_SET_ERROR(ORR_ERR_HANDSHAKE, "", "");
         return ORR_ERR_HANDSHAKE;
     }
     std::string portText;
@@ -212,7 +216,7 @@ int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>
         snprintf(buf, sizeof(buf), "%d ", static_cast<int>(port));
         portText += buf;
     }
-    ORR_SET_ERROR(ORR_ERR_NO_CONNECTION, ip, portText.c_str());
+    LYX_SET_ERROR(ORR_ERR_NO_CONNECTION, ip, portText.c_str());
     return ORR_ERR_NO_CONNECTION;
 }
 
@@ -235,17 +239,17 @@ void ProtocolBase::ApplySocketOptions(int socket) {
     };
     for (const Option& o : options) {
         if (::setsockopt(socket, o.level, o.name, o.value, o.size) != 0) {
-            DLOG_WRITE(GetLogger(), DL_WARN, o.failure, errno);
+            LYX_DLOG_WRITE(GetLogger(), DL_WARN, o.failure, errno);
         }
     }
 }
 
 int ProtocolBase::InitSocket(int socket, int noDispatcher) {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "InitSocket %d %d", socket, noDispatcher);
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "InitSocket %d %d", socket, noDispatcher);
     // See OpenConnect: an earlier close thread is finished before anything else.
     RetireCloseThread();
     if (IsPending()) {
-        ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::InitSocket", "");
+        LYX_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::InitSocket", "");
         return ORR_ERR_REENTRY;
     }
     // Closed before m_ConnectLock is taken rather than under it (CloseConnect takes the
@@ -253,7 +257,7 @@ int ProtocolBase::InitSocket(int socket, int noDispatcher) {
     CloseConnect();
     RecursiveGuard lock(m_ConnectLock);
     if (m_Socket.GetFd() != -1) {
-        ORR_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
+        LYX_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
         return ORR_ERR_STILL_CLOSING;
     }
     m_Socket.Attach(socket);
@@ -262,9 +266,9 @@ int ProtocolBase::InitSocket(int socket, int noDispatcher) {
 }
 
 void ProtocolBase::CloseConnect() {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "CloseConnect %d %d sock:%d",
-               static_cast<int>(m_bRunning.load()), static_cast<int>(m_bAbortConnect.load()),
-               m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "CloseConnect %d %d sock:%d",
+                   static_cast<int>(m_bRunning.load()), static_cast<int>(m_bAbortConnect.load()),
+                   m_Socket.GetFd());
     // A close thread of this engine (it runs OnConnectClose after a receive failure) only
     // closes the connection it was started for: it leaves the flags alone until it holds
     // m_ConnectLock and then does nothing if a newer connection has been set up meanwhile.

@@ -11,6 +11,10 @@
 #include <cstdio>
 #include <cstring>
 
+using lyx::Deadline;
+using lyx::RecursiveGuard;
+using lyx::RecursiveMutex;
+
 int ProtocolBase::SendFrame(int code, const char* body, size_t length, int flags,
                             const Deadline& until) {
     const size_t p = m_nSendPrefixSize;
@@ -31,11 +35,11 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
     if (name == nullptr) {
         name = "";
     }
-    DLOG_WRITE(GetLogger(), DL_INFO,
-               "==> RequestCommand Req:0x%02X Ans:0x%02X %s size:%d peek:%d timeout:%d pend:%d "
-               "sock:%d",
-               req, ans, name, static_cast<int>(payload.size()), static_cast<int>(peek), timeoutSec,
-               static_cast<int>(m_bPending.load()), m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_INFO,
+                   "==> RequestCommand Req:0x%02X Ans:0x%02X %s size:%d peek:%d timeout:%d pend:%d "
+                   "sock:%d",
+                   req, ans, name, static_cast<int>(payload.size()), static_cast<int>(peek),
+                   timeoutSec, static_cast<int>(m_bPending.load()), m_Socket.GetFd());
     // Departure from timing the wait from after the send: the deadline starts here and
     // bounds the send and the answer's reads too, so a command ends at its time-out
     // whatever the peer does.
@@ -46,7 +50,7 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
     {
         RecursiveGuard lock(m_RequestLock);
         if (m_bPending.load()) {
-            ORR_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::RequestCommand", "");
+            LYX_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::RequestCommand", "");
             return ORR_ERR_REENTRY;
         }
         // Set before the frame leaves, so an answer that comes back at once is recognised.
@@ -76,7 +80,7 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
             if (code < 0) {
                 return code; // recorded where the receive failed
             }
-            ORR_SET_ERROR(ORR_ERR_NO_RESPONSE, "Cancel", "?");
+            LYX_SET_ERROR(ORR_ERR_NO_RESPONSE, "Cancel", "?");
             return ORR_ERR_NO_RESPONSE;
         }
         m_bPending.store(true);
@@ -94,7 +98,7 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
         // deadline, so this waits at most one retry pause past it.
         RecursiveGuard lock(m_RequestLock);
         if (m_AnsCode.load() == 0) {
-            ORR_SET_ERROR(0, "", "");
+            LYX_SET_ERROR(0, "", "");
             return 0;
         }
         m_AnsCode.store(0); // a later frame with that code is no longer an answer
@@ -102,27 +106,28 @@ int ProtocolBase::RequestCommand(uint8_t req, uint8_t ans, const char* name,
     if (timeoutSec != 0) {
         char text[16];
         snprintf(text, sizeof(text), "%d", timeoutSec);
-        ORR_SET_ERROR(ORR_ERR_NO_RESPONSE, name, text);
+        LYX_SET_ERROR(ORR_ERR_NO_RESPONSE, name, text);
         return ORR_ERR_NO_RESPONSE;
     }
-    DLOG_WRITE(GetLogger(), DL_NOTICE,
-               "%s command will not wait for response due to timeout is set to 0 second.", name);
-    ORR_SET_ERROR(0, "", "");
+    LYX_DLOG_WRITE(GetLogger(), DL_NOTICE,
+                   "%s command will not wait for response due to timeout is set to 0 second.",
+                   name);
+    LYX_SET_ERROR(0, "", "");
     return 0;
 }
 
 int ProtocolBase::AckCommand(uint8_t ack, const char* name, const std::string& payload) {
     RecursiveGuard lock(m_RequestLock);
-    DLOG_WRITE(GetLogger(), DL_INFO, "==> AckCommand Ack:0x%02X %s size:%d sock:%d", ack,
-               name != nullptr ? name : "", static_cast<int>(payload.size()), m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_INFO, "==> AckCommand Ack:0x%02X %s size:%d sock:%d", ack,
+                   name != nullptr ? name : "", static_cast<int>(payload.size()), m_Socket.GetFd());
     return SendFrame(ack, payload.data(), payload.size(), 0, Deadline::Never());
 }
 
 int ProtocolBase::SendCommandData(const char* data, uint32_t length, int flags, bool log) {
     RecursiveGuard lock(m_RequestLock);
     if (log) {
-        DLOG_WRITE(GetLogger(), DL_INFO, "==> SendCommandData len:%d sock:%d",
-                   static_cast<int>(length), m_Socket.GetFd());
+        LYX_DLOG_WRITE(GetLogger(), DL_INFO, "==> SendCommandData len:%d sock:%d",
+                       static_cast<int>(length), m_Socket.GetFd());
     }
     // The caller's first byte takes the code's place.
     return SendFrame(-1, data, length, flags, Deadline::Never());

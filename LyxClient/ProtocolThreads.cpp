@@ -19,6 +19,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using lyx::CurrentTid;
+using lyx::Deadline;
+using lyx::EventQueue;
+using lyx::EventRecord;
+using lyx::FrameScanner;
+using lyx::MutexGuard;
+using lyx::NewEngineThread;
+using lyx::RecursiveGuard;
+using lyx::SetRealtimePriority;
+using lyx::SocketStream;
+
 namespace {
 
 // Sleeps ms, ending early when fd becomes readable: the idle pause of the receive loop,
@@ -61,13 +72,13 @@ int ProtocolBase::StartThreads(int noDispatcher) {
         }
     } catch (const std::exception&) {
         CloseConnectLocked();
-        ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
+        LYX_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
         return ORR_ERR_CREATE_OBJECT;
     }
     // Code 0 is recorded once, before the receive thread exists: recorded after, it could
     // overwrite the error of a receive thread that fails at once (a refused socket), and a
     // waiting request would then report a cancel instead of that error.
-    ORR_SET_ERROR(0, "", "");
+    LYX_SET_ERROR(0, "", "");
     // Empties the queue; says whether a dispatch thread left running (see above) has
     // already decided to end, so that one is started in its place.
     const bool dispatcherEnded = noDispatcher == 0 && m_EventQueue.AttachConsumer();
@@ -82,7 +93,7 @@ int ProtocolBase::StartThreads(int noDispatcher) {
         }
     } catch (const std::exception&) {
         CloseConnectLocked();
-        ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
+        LYX_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
         return ORR_ERR_CREATE_OBJECT;
     }
     if (noDispatcher == 0 && (!m_pDispatcherThread || dispatcherEnded)) {
@@ -92,7 +103,7 @@ int ProtocolBase::StartThreads(int noDispatcher) {
                 NewEngineThread(boost::bind(&ProtocolBase::DispatcherThread, this)));
         } catch (const std::exception&) {
             CloseConnectLocked();
-            ORR_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pDispatcherThread", "");
+            LYX_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pDispatcherThread", "");
             return ORR_ERR_CREATE_OBJECT;
         }
     }
@@ -103,11 +114,11 @@ int ProtocolBase::StartThreads(int noDispatcher) {
 // Receive thread
 
 void ProtocolBase::NetworkThread() {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread begin sock:%d", m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread begin sock:%d", m_Socket.GetFd());
     const int tid = CurrentTid();
-    DLOG_WRITE(GetLogger(), DL_INFO, "NetworkThread id: %d", tid);
+    LYX_DLOG_WRITE(GetLogger(), DL_INFO, "NetworkThread id: %d", tid);
     if (!SetRealtimePriority(tid)) {
-        DLOG_WRITE(GetLogger(), DL_WARN, "NetworkThread sched_setscheduler() fail!");
+        LYX_DLOG_WRITE(GetLogger(), DL_WARN, "NetworkThread sched_setscheduler() fail!");
     }
 
     std::string window;
@@ -118,8 +129,8 @@ void ProtocolBase::NetworkThread() {
 
     while (m_bRunning.load()) {
         if (!IsPeerAlive()) {
-            DLOG_WRITE(GetLogger(), DL_NOTICE, "Peer is treated as dead. Kick it out. sock:%d",
-                       m_Socket.GetFd());
+            LYX_DLOG_WRITE(GetLogger(), DL_NOTICE, "Peer is treated as dead. Kick it out. sock:%d",
+                           m_Socket.GetFd());
             break;
         }
         const int fd = m_Socket.GetFd();
@@ -145,7 +156,7 @@ void ProtocolBase::NetworkThread() {
         m_bRunning.store(false);
         WakeWaiters();
     }
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread end sock:%d", fd);
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread end sock:%d", fd);
 }
 
 ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& window) {
@@ -165,8 +176,8 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& window) {
         }
         step = scanner.Scan(window.data(), static_cast<size_t>(got));
         if (step == FrameScanner::Step::kNeedMore) {
-            DLOG_WRITE(GetLogger(), DL_DEBUG,
-                       "NetworkThread no enough data to match prefix %d sock:%d", got, fd);
+            LYX_DLOG_WRITE(GetLogger(), DL_DEBUG,
+                           "NetworkThread no enough data to match prefix %d sock:%d", got, fd);
             IdleSleep(fd, kPollSliceMs);
             return kNextPass;
         }
@@ -176,8 +187,8 @@ ProtocolBase::FrameResult ProtocolBase::ReceiveFrame(std::string& window) {
             }
             break;
         }
-        DLOG_WRITE(GetLogger(), DL_NOTICE, "NetworkThread unknown prefix data 0x%02X sock:%d",
-                   static_cast<unsigned char>(window[0]), fd);
+        LYX_DLOG_WRITE(GetLogger(), DL_NOTICE, "NetworkThread unknown prefix data 0x%02X sock:%d",
+                       static_cast<unsigned char>(window[0]), fd);
         char skipped;
         if (ReadOrRecord(&skipped, 1, 0, __LINE__) == 0) {
             return kExitThread;
@@ -211,7 +222,8 @@ ProtocolBase::FrameResult ProtocolBase::HandleCode(uint8_t code) {
     const uint8_t awaited = m_AnsCode.load();
     switch (FrameScanner::Classify(code, awaited, handled)) {
     case FrameScanner::Kind::kAnswer: {
-        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got response 0x%02X sock:%d", code, fd);
+        LYX_DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got response 0x%02X sock:%d", code,
+                       fd);
         // The reader's reads end by the request's deadline, so a slow answer cannot keep
         // the request (which needs this lock to finish) waiting past its time-out. A frame
         // with code 0 while no request waits has no deadline.
@@ -230,8 +242,8 @@ ProtocolBase::FrameResult ProtocolBase::HandleCode(uint8_t code) {
     case FrameScanner::Kind::kExceptional:
         // Only prefix and code are consumed: a payload goes through the prefix search.
         requestLock.Unlock();
-        DLOG_WRITE(GetLogger(), DL_NOTICE, "<== NetworkThread got exceptional event 0x%02X sock:%d",
-                   code, fd);
+        LYX_DLOG_WRITE(GetLogger(), DL_NOTICE,
+                       "<== NetworkThread got exceptional event 0x%02X sock:%d", code, fd);
         break;
     case FrameScanner::Kind::kEvent:
         // The request lock is not held while an event's payload is read, so a slow event
@@ -240,11 +252,12 @@ ProtocolBase::FrameResult ProtocolBase::HandleCode(uint8_t code) {
         if (!RunReader(code, payload, __LINE__)) {
             return kExitThread;
         }
-        DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got event 0x%02X, len=%d sock:%d", code,
-                   static_cast<int>(payload.size()), fd);
+        LYX_DLOG_WRITE(GetLogger(), DL_INFO, "<== NetworkThread got event 0x%02X, len=%d sock:%d",
+                       code, static_cast<int>(payload.size()), fd);
         if (!m_EventQueue.Push(code, std::move(payload))) {
-            DLOG_WRITE(GetLogger(), DL_WARN,
-                       "NetworkThread event queue full, event 0x%02X dropped sock:%d", code, fd);
+            LYX_DLOG_WRITE(GetLogger(), DL_WARN,
+                           "NetworkThread event queue full, event 0x%02X dropped sock:%d", code,
+                           fd);
         }
         break;
     }
@@ -348,11 +361,11 @@ void ProtocolBase::StopThreads() {
 // Dispatch thread
 
 void ProtocolBase::DispatcherThread() {
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
     const int tid = CurrentTid();
-    DLOG_WRITE(GetLogger(), DL_INFO, "DispatcherThread id: %d", tid);
+    LYX_DLOG_WRITE(GetLogger(), DL_INFO, "DispatcherThread id: %d", tid);
     if (!SetRealtimePriority(tid)) {
-        DLOG_WRITE(GetLogger(), DL_WARN, "DispatcherThread sched_setscheduler() fail!");
+        LYX_DLOG_WRITE(GetLogger(), DL_WARN, "DispatcherThread sched_setscheduler() fail!");
     }
 
     // The queue tests whether to go on in the same hold in which it hands out a record,
@@ -373,7 +386,7 @@ void ProtocolBase::DispatcherThread() {
         const int result = (this->*handler)(record.payload.c_str());
         OnEventHandled(record.code, result);
     }
-    DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread end sock:%d", m_Socket.GetFd());
+    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread end sock:%d", m_Socket.GetFd());
 }
 
 void ProtocolBase::WakeWaiters() {

@@ -11,6 +11,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+namespace lyx {
+
 namespace {
 
 // The pause after a send that sent nothing and between receive attempts.
@@ -167,3 +169,5 @@ size_t SocketStream::StashSize() {
     RecursiveGuard lock(m_RecvLock);
     return m_Stash.size();
 }
+
+} // namespace lyx

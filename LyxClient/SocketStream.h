@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <string>
 
+namespace lyx {
+
 class SocketStream {
 public:
     static constexpr uint32_t kDefaultRecvTimeoutMs = 5000;
@@ -33,9 +35,9 @@ public:
     int GetFd() const { return m_fd.load(); }
     // Replaces the descriptor by -1 and closes the old one; returns close's result
     // (or -1 when there was none). The stash is left as it is.
-    int Close() EXCLUDES(m_SendLock, m_RecvLock);
+    int Close() LYX_EXCLUDES(m_SendLock, m_RecvLock);
     // Closes any held descriptor, adopts fd and empties the stash.
-    void Attach(int fd) EXCLUDES(m_SendLock, m_RecvLock);
+    void Attach(int fd) LYX_EXCLUDES(m_SendLock, m_RecvLock);
     // Wakes a reader blocked on the socket without closing it (shutdown for reading and
     // writing); used to stop the engine's threads at once.
     void Shutdown();
@@ -43,17 +45,17 @@ public:
     // Sends all length bytes within the 5000 ms budget (or by `until`, when that comes
     // first), pausing 5 ms after a call that sent nothing. Stops at once when the
     // connection is gone. Returns the number of bytes sent (possibly short, never -1).
-    int Send(const char* buffer, uint32_t length, int flags) EXCLUDES(m_RecvLock);
+    int Send(const char* buffer, uint32_t length, int flags) LYX_EXCLUDES(m_RecvLock);
     int Send(const char* buffer, uint32_t length, int flags, const Deadline& until)
-        EXCLUDES(m_RecvLock);
+        LYX_EXCLUDES(m_RecvLock);
     // Receives length bytes within timeoutMs. MSG_PEEK keeps them in the stash. Returns
     // length, a short count when the budget ran out or *keepGoing fell to 0 (0 when
     // nothing came), 0 when the peer closed, -1 on a socket error.
     // Every read also ends at the read limit, when one is set.
     int Recv(char* buffer, uint32_t length, int flags, const std::atomic<bool>* keepGoing,
-             uint32_t timeoutMs) EXCLUDES(m_SendLock);
+             uint32_t timeoutMs) LYX_EXCLUDES(m_SendLock);
     int Recv(char* buffer, uint32_t length, int flags, uint32_t timeoutMs = kDefaultRecvTimeoutMs)
-        EXCLUDES(m_SendLock);
+        LYX_EXCLUDES(m_SendLock);
 
     // Until ClearReadLimit, no read lasts past `until`, whatever budget its caller gives
     // it: the engine bounds the reads of an answer's reader by its request's deadline.
@@ -67,7 +69,7 @@ public:
     int LastReadFailure() const { return m_nReadFailure.load(); }
 
     // Bytes waiting in the stash (for tests and diagnostics).
-    size_t StashSize() EXCLUDES(m_RecvLock);
+    size_t StashSize() LYX_EXCLUDES(m_RecvLock);
 
     // Waits at most ms for fd to be readable (or in error or hung up). 1 readable,
     // 0 time-out, -1 failure with errno set.
@@ -75,9 +77,11 @@ public:
 
 private:
     std::atomic<int> m_fd;
-    RecursiveMutex m_SendLock ACQUIRED_BEFORE(m_RecvLock);
+    RecursiveMutex m_SendLock LYX_ACQUIRED_BEFORE(m_RecvLock);
     RecursiveMutex m_RecvLock;
-    std::string m_Stash GUARDED_BY(m_RecvLock);
+    std::string m_Stash LYX_GUARDED_BY(m_RecvLock);
     std::atomic<int> m_nReadFailure{0};
     std::atomic<int64_t> m_nReadLimitNs{Deadline::Never().Ns()};
 };
+
+} // namespace lyx

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace lyx {
+
 namespace {
 // Copies at most size-1 bytes and always terminates: a longer text is cut.
 void CopyCut(char* dest, size_t size, const char* src) {
@@ -52,3 +54,5 @@ const char* TextConv::ToNarrow() {
     }
     return m_szNarrow;
 }
+
+} // namespace lyx

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cwchar>
 
+namespace lyx {
+
 class TextConv {
 public:
     static constexpr unsigned kNarrowSize = 2051;
@@ -24,3 +26,5 @@ private:
     char m_szNarrow[kNarrowSize];
     wchar_t m_szWide[kWideSize];
 };
+
+} // namespace lyx

@@ -5,41 +5,46 @@
 // RecursiveMutex and Mutex own one Boost mutex each; ScopedLock holds one for a scope and
 // may release and retake it inside that scope. The locks stay recursive where the engine's
 // locks always were, but the analysis does not model recursion: code that already holds a
-// lock calls a helper that REQUIRES it instead of taking it again.
+// lock calls a helper that LYX_REQUIRES it instead of taking it again.
 // Condition waits need the Boost mutex itself (Native); only the few wait wrappers use it,
-// each marked NO_THREAD_SAFETY_ANALYSIS with its reason.
+// each marked LYX_NO_THREAD_SAFETY_ANALYSIS with its reason.
+// The header is installed with the library: its macros carry the LYX_ prefix and its types
+// live in namespace lyx, so a program with annotation macros or lock types of its own can
+// include it.
 #pragma once
 
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/recursive_mutex.hpp>
 
 #if defined(__clang__)
-#define THREAD_ANNOTATION(x) __attribute__((x))
+#define LYX_THREAD_ANNOTATION(x) __attribute__((x))
 #else
-#define THREAD_ANNOTATION(x)
+#define LYX_THREAD_ANNOTATION(x)
 #endif
 
-#define CAPABILITY(x) THREAD_ANNOTATION(capability(x))
-#define SCOPED_CAPABILITY THREAD_ANNOTATION(scoped_lockable)
-#define GUARDED_BY(x) THREAD_ANNOTATION(guarded_by(x))
-#define PT_GUARDED_BY(x) THREAD_ANNOTATION(pt_guarded_by(x))
-#define ACQUIRED_BEFORE(...) THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
-#define ACQUIRED_AFTER(...) THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
-#define REQUIRES(...) THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
-#define ACQUIRE(...) THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) THREAD_ANNOTATION(release_capability(__VA_ARGS__))
-#define RETURN_CAPABILITY(x) THREAD_ANNOTATION(lock_returned(x))
-#define NO_THREAD_SAFETY_ANALYSIS THREAD_ANNOTATION(no_thread_safety_analysis)
+#define LYX_CAPABILITY(x) LYX_THREAD_ANNOTATION(capability(x))
+#define LYX_SCOPED_CAPABILITY LYX_THREAD_ANNOTATION(scoped_lockable)
+#define LYX_GUARDED_BY(x) LYX_THREAD_ANNOTATION(guarded_by(x))
+#define LYX_PT_GUARDED_BY(x) LYX_THREAD_ANNOTATION(pt_guarded_by(x))
+#define LYX_ACQUIRED_BEFORE(...) LYX_THREAD_ANNOTATION(acquired_before(__VA_ARGS__))
+#define LYX_ACQUIRED_AFTER(...) LYX_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
+#define LYX_REQUIRES(...) LYX_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define LYX_EXCLUDES(...) LYX_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+#define LYX_ACQUIRE(...) LYX_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define LYX_RELEASE(...) LYX_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define LYX_RETURN_CAPABILITY(x) LYX_THREAD_ANNOTATION(lock_returned(x))
+#define LYX_NO_THREAD_SAFETY_ANALYSIS LYX_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+namespace lyx {
 
 // A lock over a Boost mutex: Lock/Unlock, and the lower-case pair for the standard lock
 // adaptors.
-template <class NativeMutex> class CAPABILITY("mutex") BasicMutex {
+template <class NativeMutex> class LYX_CAPABILITY("mutex") BasicMutex {
 public:
-    void Lock() ACQUIRE() { m_mutex.lock(); }
-    void Unlock() RELEASE() { m_mutex.unlock(); }
-    void lock() ACQUIRE() { m_mutex.lock(); }
-    void unlock() RELEASE() { m_mutex.unlock(); }
+    void Lock() LYX_ACQUIRE() { m_mutex.lock(); }
+    void Unlock() LYX_RELEASE() { m_mutex.unlock(); }
+    void lock() LYX_ACQUIRE() { m_mutex.lock(); }
+    void unlock() LYX_RELEASE() { m_mutex.unlock(); }
     // For condition waits only (see the file comment).
     NativeMutex& Native() { return m_mutex; }
 
@@ -52,12 +57,12 @@ typedef BasicMutex<boost::mutex> Mutex; // not recursive
 
 // Holds a lock from construction to the end of the scope; Unlock and Lock let a scope
 // release it for a while (for example around a call that must run without it).
-template <class M> class SCOPED_CAPABILITY ScopedLock {
+template <class M> class LYX_SCOPED_CAPABILITY ScopedLock {
 public:
-    explicit ScopedLock(M& mutex) ACQUIRE(mutex) : m_mutex(mutex), m_bLocked(true) {
+    explicit ScopedLock(M& mutex) LYX_ACQUIRE(mutex) : m_mutex(mutex), m_bLocked(true) {
         m_mutex.Lock();
     }
-    ~ScopedLock() RELEASE() {
+    ~ScopedLock() LYX_RELEASE() {
         if (m_bLocked) {
             m_mutex.Unlock();
         }
@@ -65,11 +70,11 @@ public:
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
 
-    void Unlock() RELEASE() {
+    void Unlock() LYX_RELEASE() {
         m_mutex.Unlock();
         m_bLocked = false;
     }
-    void Lock() ACQUIRE() {
+    void Lock() LYX_ACQUIRE() {
         m_mutex.Lock();
         m_bLocked = true;
     }
@@ -81,3 +86,5 @@ private:
 
 typedef ScopedLock<RecursiveMutex> RecursiveGuard;
 typedef ScopedLock<Mutex> MutexGuard;
+
+} // namespace lyx

@@ -104,7 +104,7 @@ int ScreenReceiverStub::RequestResult(uint8_t req, const char* name, const std::
     }
     // The service's verdict becomes our last error: a failure is described by the error
     // table and logged, a success clears whatever was recorded before.
-    ORR_SET_ERROR(result, "", "");
+    LYX_SET_ERROR(result, "", "");
     return result;
 }
 

@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
     }
     CounterClient client;
     if (client.Connect(uint16_t(std::atoi(argv[1]))) < 0) {
-        std::fprintf(stderr, "counter_client: %s\n", client.GetErrorText());
+        std::fprintf(stderr, "counter_client: %s\n", client.GetErrorTextCopy().c_str());
         return 1;
     }
     std::vector<uint32_t> amounts{5, 10, 27};
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     for (uint32_t amount : amounts) {
         uint32_t total = 0;
         if (client.Add(amount, &total) < 0) {
-            std::fprintf(stderr, "counter_client: %s\n", client.GetErrorText());
+            std::fprintf(stderr, "counter_client: %s\n", client.GetErrorTextCopy().c_str());
             return 1;
         }
         std::printf("total %u\n", total);

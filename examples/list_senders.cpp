@@ -8,7 +8,7 @@ int main() {
     ScreenReceiverStub stub;
     std::vector<SenderRecord> senders;
     if (stub.ConnectToReceiver() < 0 || stub.GetNonLocalSenderList(&senders) < 0) {
-        std::fprintf(stderr, "list_senders: %s\n", stub.GetErrorText());
+        std::fprintf(stderr, "list_senders: %s\n", stub.GetErrorTextCopy().c_str());
         return 1;
     }
     for (const SenderRecord& s : senders) {

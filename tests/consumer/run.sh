@@ -33,9 +33,12 @@ configure() { cmake -S "$1" -B "$2" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_CO
 configure "$root/examples" "$work/ex" && cmake --build "$work/ex" -j2 >/dev/null
 configure "$here/outside" "$work/out" && cmake --build "$work/out" -j2 >/dev/null
 export PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name lyxclient.pc)")
-pc() { "$cxx" -std=c++17 -o "$work/$1" "$2" $(pkg-config --cflags --libs "$3"); }
+pc() { "$cxx" -std=c++17 -Wall -Werror -o "$work/$1" "$2" $(pkg-config --cflags --libs "$3"); }
 pc counter_client_pc "$root/examples/counter_client.cpp" lyxclient
 pc list_senders_pc "$root/examples/list_senders.cpp" screenreceiverstub
+pc own_names "$here/own_names.cpp" screenreceiverstub && check "own names" 0 "$("$work/own_names"; echo $?)"
+# Every macro the installed headers define is the library's own (include guards aside).
+check "unprefixed macros" "" "$(sed -n 's/^ *# *define \([A-Za-z0-9_]*\).*/\1/p' "$prefix"/include/lyxclient/*.h | grep -v '^LYX_')"
 
 # The example: events handled in order on the dispatch thread, answers on the main thread.
 for client in "$work/ex/counter_client" "$work/counter_client_pc"; do

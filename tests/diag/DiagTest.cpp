@@ -11,6 +11,8 @@
 #include <thread>
 #include <tuple>
 
+using lyx::TextConv;
+
 namespace {
 using Lines = std::vector<std::string>;
 

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+using lyx::SocketStream;
+
 using namespace peer;
 using wire::Frame;
 

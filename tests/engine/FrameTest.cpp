@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+using lyx::FrameScanner;
+
 using namespace peer;
 using wire::Frame;
 using wire::Zeros;

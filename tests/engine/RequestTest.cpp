@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <thread>
 
+using lyx::EventQueue;
+
 using namespace peer;
 using wire::Frame;
 

@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <thread>
 
+using lyx::SocketStream;
+
 using namespace peer;
 
 namespace {

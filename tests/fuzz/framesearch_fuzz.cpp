@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <vector>
 
+using lyx::FrameScanner;
+
 using Step = FrameScanner::Step;
 using Kind = FrameScanner::Kind;
 
