@@ -1,5 +1,5 @@
-// Engine threads: creation at the real-time priority the engine asks for, and the
-// kernel id a thread logs. Plain functions; the caller owns the thread it gets.
+// Engine threads: their creation, the real-time priority each asks for, and the kernel
+// id a thread logs. Plain functions; the caller owns the thread it gets.
 #pragma once
 
 #include <boost/function.hpp>
@@ -11,8 +11,8 @@ namespace lyx {
 int CurrentTid();
 // SCHED_RR at priority 9 for thread tid; false when the system refuses.
 bool SetRealtimePriority(int tid);
-// A new thread running body, started at SCHED_RR priority 9 where the system allows it
-// and like any other thread where it does not. Throws as boost::thread does.
+// A new thread running body, with default attributes (the body raises its own priority
+// with SetRealtimePriority). Throws as boost::thread does.
 boost::thread* NewEngineThread(const boost::function<void()>& body);
 
 } // namespace lyx

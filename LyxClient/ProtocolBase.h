@@ -25,9 +25,9 @@
 // thread's pointer; the event queue has a lock of its own.
 // Orders: m_PrefixLock -> m_RequestLock -> socket m_RecvLock (receive side, and the prefix
 // setters); m_RequestLock -> socket m_SendLock (sending side); error lock -> log lock.
-// CloseConnect joins the receive thread under m_ConnectLock: a reader or handler may close
-// or connect only while no other thread closes the engine, or it waits for that lock
-// while the other thread waits for it to end.
+// No thread is joined under m_ConnectLock, so any thread (the main thread, a reader, a
+// handler, the close thread) may close or connect at any time; a connect made while
+// another thread still joins the old receive thread fails as still closing (-6528005).
 // Flags read without a lock by other threads (m_bRunning, m_AnsCode, m_bPending,
 // m_bAbortConnect, the receive failure) are atomics.
 //
@@ -130,6 +130,9 @@ protected:
     lyx::RecursiveMutex m_RequestLock LYX_ACQUIRED_AFTER(m_PrefixLock);
     lyx::RecursiveMutex m_ConnectLock;
     std::unique_ptr<boost::thread_group> m_pThreadGroup LYX_GUARDED_BY(m_ConnectLock);
+    // Callers of CloseConnect joining a receive thread they took out of the group pointer;
+    // the socket stays open (shut down) until the last of them is done.
+    int m_nJoining LYX_GUARDED_BY(m_ConnectLock) = 0;
     lyx::RecursiveMutex m_AnswerWaitLock;
     boost::condition_variable_any m_AnswerArrived;
     std::unique_ptr<boost::thread> m_pDispatcherThread LYX_GUARDED_BY(m_ConnectLock);
@@ -157,8 +160,18 @@ protected:
 private:
     enum FrameResult { kNextPass, kExitThread };
 
-    // CloseConnect's work once m_ConnectLock is held.
-    void CloseConnectLocked() LYX_REQUIRES(m_ConnectLock);
+    // Stops the connection: raises the stop flags and, when another thread's receive
+    // thread is running, shuts the socket down and hands that thread's group to the caller
+    // to join (the socket is then closed after the join); otherwise closes the socket.
+    std::unique_ptr<boost::thread_group> DetachConnectionLocked() LYX_REQUIRES(m_ConnectLock);
+    // True while an old connection is still held: its socket, or a receive thread that is
+    // not yet joined (other than the caller itself). A connect is refused then.
+    bool ClosingLocked() LYX_REQUIRES(m_ConnectLock);
+    // What a connect does first: CloseConnect, then, on a thread that is none of the
+    // engine's own, joins the close thread (without m_ConnectLock).
+    void EndConnection() LYX_EXCLUDES(m_ConnectLock, m_CloseThreadLock);
+    // A thread could not be started: stops the connection, records the error, returns it.
+    int FailStartLocked(const char* what) LYX_REQUIRES(m_ConnectLock);
     // Raises the stop flags and wakes every waiter (CloseConnect's first step).
     void RaiseStop();
     int ConnectPortsLocked(const char* ip, const std::vector<uint16_t>& vecPort, int noDispatcher,
@@ -189,8 +202,6 @@ private:
     void CloseThreadMain(boost::thread* previous, uint32_t gen);
     // Joins and frees the close thread unless the caller is a close thread itself.
     void RetireCloseThread() LYX_EXCLUDES(m_CloseThreadLock);
-    // Wakes (shutdown) and joins the receive thread, frees the group.
-    void StopReceiveThread() LYX_REQUIRES(m_ConnectLock);
     // Broadcasts the answer condition under its wait lock (so a waiter that tested its
     // state under that lock cannot miss the wake-up) and wakes the event queue.
     void WakeWaiters() LYX_EXCLUDES(m_AnswerWaitLock);
@@ -203,6 +214,8 @@ private:
     // The close thread's own engine and the connection generation it was started for
     // (null and 0 on every other thread).
     static thread_local const ProtocolBase* s_pCloseThreadOwner;
+    // The engine whose receive, dispatch or close thread this is (null elsewhere).
+    static thread_local const ProtocolBase* s_pEngineThreadOwner;
     static thread_local uint32_t s_nCloseThreadGen;
 
     // Connection generation, advanced by every StartThreads (under m_ConnectLock). A close

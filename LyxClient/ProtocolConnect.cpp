@@ -1,7 +1,8 @@
 // ProtocolBase: setting up and tearing down the one connection. OpenConnect races
 // non-blocking connects to every port and keeps the first socket that becomes writable
 // and passes the handshake hook; InitSocket adopts a connected socket; CloseConnect stops
-// the receive thread and closes the socket. All three serialise on m_ConnectLock.
+// the receive thread and closes the socket. All three serialise on m_ConnectLock, which
+// none of them holds while it joins a thread.
 #include "ProtocolBase.h"
 
 #include "DebugLog.h"
@@ -73,10 +74,9 @@ void SetBlocking(DebugLog* log, int fd, bool blocking) {
 
 int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPort,
                               int noDispatcher, int timeoutSec) {
-    CloseConnect();
-    // A close thread left by an earlier receive failure is finished here, before the new
-    // connection exists, so that its CloseConnect cannot tear the new connection down.
-    RetireCloseThread();
+    // A close thread left by an earlier receive failure is finished here too, before the
+    // new connection exists, so that its CloseConnect cannot tear the new connection down.
+    EndConnection();
     const std::string strIP = ip != nullptr ? ip : "";
     RecursiveGuard lock(m_ConnectLock);
     m_strIP = strIP;
@@ -87,23 +87,28 @@ int ProtocolBase::OpenConnect(const char* ip, const std::vector<uint16_t>& vecPo
 }
 
 int ProtocolBase::ReConnect() {
-    RecursiveGuard lock(m_ConnectLock);
-    LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(),
-                   m_Socket.GetFd());
-    if (m_Socket.GetFd() == -1) {
-        LYX_SET_ERROR(ORR_ERR_INIT_OBJECT, "Invalid m_Socket", "");
-        return ORR_ERR_INIT_OBJECT;
+    std::string strIP;
+    std::vector<uint16_t> ports;
+    int noDispatcher, timeoutSec;
+    {
+        RecursiveGuard lock(m_ConnectLock);
+        LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "ReConnect %s sock:%d", m_strIP.c_str(),
+                       m_Socket.GetFd());
+        if (m_Socket.GetFd() == -1) {
+            LYX_SET_ERROR(ORR_ERR_INIT_OBJECT, "Invalid m_Socket", "");
+            return ORR_ERR_INIT_OBJECT;
+        }
+        strIP = m_strIP;
+        ports = m_vecPort;
+        noDispatcher = m_bNoDispatcher;
+        timeoutSec = m_nConnectTimeout;
     }
-    // The old threads are retired before the new ones start, so the old receive thread
-    // never reads the next connection's socket. It ends as by a stop request: no error,
-    // no close thread.
-    m_bRunning.store(false);
-    WakeWaiters();
-    StopReceiveThread();
-    m_Socket.Close();
-    const std::string strIP = m_strIP;
-    const std::vector<uint16_t> ports = m_vecPort;
-    return ConnectPortsLocked(strIP.c_str(), ports, m_bNoDispatcher, m_nConnectTimeout);
+    // The old connection ends as by a stop request (no error, no close thread), and its
+    // receive thread is joined before the new one starts, so it never reads the next
+    // connection's socket.
+    EndConnection();
+    RecursiveGuard lock(m_ConnectLock);
+    return ConnectPortsLocked(strIP.c_str(), ports, noDispatcher, timeoutSec);
 }
 
 int ProtocolBase::ConnectPorts(const char* ip, const std::vector<uint16_t>& vecPort,
@@ -120,7 +125,7 @@ int ProtocolBase::ConnectPortsLocked(const char* ip, const std::vector<uint16_t>
         LYX_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::OpenConnect", "");
         return ORR_ERR_REENTRY;
     }
-    if (m_Socket.GetFd() != -1) {
+    if (ClosingLocked()) {
         LYX_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
         return ORR_ERR_STILL_CLOSING;
     }
@@ -246,17 +251,14 @@ void ProtocolBase::ApplySocketOptions(int socket) {
 
 int ProtocolBase::InitSocket(int socket, int noDispatcher) {
     LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "InitSocket %d %d", socket, noDispatcher);
-    // See OpenConnect: an earlier close thread is finished before anything else.
-    RetireCloseThread();
     if (IsPending()) {
         LYX_SET_ERROR(ORR_ERR_REENTRY, "ProtocolBase::InitSocket", "");
         return ORR_ERR_REENTRY;
     }
-    // Closed before m_ConnectLock is taken rather than under it (CloseConnect takes the
-    // lock itself): a connect that slips in between is refused below as still busy.
-    CloseConnect();
+    // See OpenConnect. A connect that slips in between is refused below as still busy.
+    EndConnection();
     RecursiveGuard lock(m_ConnectLock);
-    if (m_Socket.GetFd() != -1) {
+    if (ClosingLocked()) {
         LYX_SET_ERROR(ORR_ERR_STILL_CLOSING, "", "");
         return ORR_ERR_STILL_CLOSING;
     }
@@ -276,11 +278,25 @@ void ProtocolBase::CloseConnect() {
     if (!onCloseThread) {
         RaiseStop();
     }
-    RecursiveGuard lock(m_ConnectLock);
-    if (onCloseThread && s_nCloseThreadGen != m_nConnGen.load()) {
-        return;
+    std::unique_ptr<boost::thread_group> group;
+    {
+        RecursiveGuard lock(m_ConnectLock);
+        if (onCloseThread && s_nCloseThreadGen != m_nConnGen.load()) {
+            return;
+        }
+        group = DetachConnectionLocked();
     }
-    CloseConnectLocked();
+    // Joined without m_ConnectLock, so a reader or handler that closes or connects meanwhile
+    // is not left waiting for the lock while this waits for it: a departure from joining
+    // under the lock, made safe by holding the socket until the join (ClosingLocked).
+    if (group) {
+        group->join_all();
+        group.reset();
+        RecursiveGuard lock(m_ConnectLock);
+        if (--m_nJoining == 0) {
+            m_Socket.Close();
+        }
+    }
 }
 
 void ProtocolBase::RaiseStop() {
@@ -290,26 +306,34 @@ void ProtocolBase::RaiseStop() {
     WakeWaiters();
 }
 
-void ProtocolBase::CloseConnectLocked() {
+std::unique_ptr<boost::thread_group> ProtocolBase::DetachConnectionLocked() {
     RaiseStop();
-    StopReceiveThread();
-    if (m_Socket.GetFd() != -1) {
+    std::unique_ptr<boost::thread_group> group;
+    if (m_pThreadGroup && !m_pThreadGroup->is_this_thread_in()) {
+        // Wakes a receive thread blocked in its readiness wait at once; the read it sees
+        // fail is not recorded because m_bRunning is already false. The descriptor stays
+        // open until the thread is joined, so no new connection can reuse its number.
+        m_Socket.Shutdown();
+        group = std::move(m_pThreadGroup);
+        ++m_nJoining;
+    } else if (m_nJoining == 0) {
+        // No receive thread, or only the caller itself (a payload reader): nobody else
+        // reads the socket. Its thread group is joined by the next close from elsewhere.
         m_Socket.Close();
     }
+    // Otherwise another caller is joining the receive thread and closes the socket then.
+    return group;
 }
 
-void ProtocolBase::StopReceiveThread() {
-    if (!m_pThreadGroup) {
-        return;
+bool ProtocolBase::ClosingLocked() {
+    return m_Socket.GetFd() != -1 || m_nJoining > 0 ||
+           (m_pThreadGroup && !m_pThreadGroup->is_this_thread_in());
+}
+
+void ProtocolBase::EndConnection() {
+    CloseConnect();
+    // An engine thread leaves the close thread alone: that one may be waiting for it.
+    if (s_pEngineThreadOwner != this) {
+        RetireCloseThread();
     }
-    if (m_pThreadGroup->is_this_thread_in()) {
-        // Called on the receive thread itself (from a payload reader): it cannot join
-        // itself; the group is joined by the next CloseConnect or StartThreads.
-        return;
-    }
-    // Wakes a receive thread blocked in its readiness wait at once; the read it sees fail
-    // is not recorded because m_bRunning is already false.
-    m_Socket.Shutdown();
-    m_pThreadGroup->join_all();
-    m_pThreadGroup.reset();
 }

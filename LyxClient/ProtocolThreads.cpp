@@ -45,19 +45,10 @@ void IdleSleep(int fd, uint32_t ms) {
 int ProtocolBase::StartThreads(int noDispatcher) {
     // An event handler or a payload reader that connects anew runs on the very thread
     // this would replace, and a thread cannot join itself: that thread goes on serving
-    // the new connection instead of running beside a second one.
-    const bool onDispatcher =
-        m_pDispatcherThread && m_pDispatcherThread->get_id() == boost::this_thread::get_id();
+    // the new connection instead of running beside a second one. So does a dispatch thread
+    // that has not yet ended; one that has is joined below. Nothing that may still wait for
+    // m_ConnectLock is joined here: the old receive thread was joined before the connect.
     const bool onReceiver = m_pThreadGroup && m_pThreadGroup->is_this_thread_in();
-    // On the receive thread the dispatch thread is not joined either: a payload reader may
-    // hold a lock that a handler waits for. It goes on serving unless it has ended.
-    if (!onDispatcher && !onReceiver) {
-        JoinThread(m_pDispatcherThread);
-    }
-    if (m_pThreadGroup && !onReceiver) {
-        m_pThreadGroup->join_all();
-        m_pThreadGroup.reset();
-    }
     m_bDispatchWanted.store(noDispatcher == 0);
     m_nReceiveFailure.store(0);
     m_bRunning.store(true);
@@ -71,9 +62,7 @@ int ProtocolBase::StartThreads(int noDispatcher) {
             m_pThreadGroup.reset(new boost::thread_group);
         }
     } catch (const std::exception&) {
-        CloseConnectLocked();
-        LYX_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
-        return ORR_ERR_CREATE_OBJECT;
+        return FailStartLocked("m_pThreadGroup");
     }
     // Code 0 is recorded once, before the receive thread exists: recorded after, it could
     // overwrite the error of a receive thread that fails at once (a refused socket), and a
@@ -92,9 +81,7 @@ int ProtocolBase::StartThreads(int noDispatcher) {
             thread.release(); // owned by the group now
         }
     } catch (const std::exception&) {
-        CloseConnectLocked();
-        LYX_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pThreadGroup", "");
-        return ORR_ERR_CREATE_OBJECT;
+        return FailStartLocked("m_pThreadGroup");
     }
     if (noDispatcher == 0 && (!m_pDispatcherThread || dispatcherEnded)) {
         JoinThread(m_pDispatcherThread); // one that has ended holds no lock
@@ -102,18 +89,26 @@ int ProtocolBase::StartThreads(int noDispatcher) {
             m_pDispatcherThread.reset(
                 NewEngineThread(boost::bind(&ProtocolBase::DispatcherThread, this)));
         } catch (const std::exception&) {
-            CloseConnectLocked();
-            LYX_SET_ERROR(ORR_ERR_CREATE_OBJECT, "m_pDispatcherThread", "");
-            return ORR_ERR_CREATE_OBJECT;
+            return FailStartLocked("m_pDispatcherThread");
         }
     }
     return 0;
+}
+
+int ProtocolBase::FailStartLocked(const char* what) {
+    // The connection is stopped but not joined here, under the lock: the next CloseConnect
+    // (every connect and the destructor make one) joins its thread and closes the socket.
+    RaiseStop();
+    m_Socket.Shutdown();
+    LYX_SET_ERROR(ORR_ERR_CREATE_OBJECT, what, "");
+    return ORR_ERR_CREATE_OBJECT;
 }
 
 // ---------------------------------------------------------------------------------------
 // Receive thread
 
 void ProtocolBase::NetworkThread() {
+    s_pEngineThreadOwner = this;
     LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "NetworkThread begin sock:%d", m_Socket.GetFd());
     const int tid = CurrentTid();
     LYX_DLOG_WRITE(GetLogger(), DL_INFO, "NetworkThread id: %d", tid);
@@ -324,6 +319,7 @@ void ProtocolBase::StartCloseThread() {
 }
 
 void ProtocolBase::CloseThreadMain(boost::thread* previous, uint32_t gen) {
+    s_pEngineThreadOwner = this;
     s_pCloseThreadOwner = this;
     s_nCloseThreadGen = gen;
     if (previous != nullptr) {
@@ -361,6 +357,7 @@ void ProtocolBase::StopThreads() {
 // Dispatch thread
 
 void ProtocolBase::DispatcherThread() {
+    s_pEngineThreadOwner = this;
     LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
     const int tid = CurrentTid();
     LYX_DLOG_WRITE(GetLogger(), DL_INFO, "DispatcherThread id: %d", tid);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 using lyx::SocketStream;
 
@@ -78,6 +79,17 @@ int TwoSendersUntilClosed(Fixture& f) {
     a.join();
     b.join();
     return f.e.closeCalls;
+}
+// A send of 1 MiB on a TCP connection that its peer has reset: nothing is sent.
+int SendAfterAReset(Fixture&) {
+    Listener listener;
+    Peer client = ConnectTo(listener.Port());
+    listener.Accept().Reset();
+    SleepMs(50); // the reset has arrived
+    SocketStream stream;
+    stream.Attach(::dup(client.Fd()));
+    const std::string block(1 << 20, 'x');
+    return stream.Send(block.data(), uint32_t(block.size()), 0);
 }
 
 // The peers, each on a thread of its own.
@@ -157,6 +169,8 @@ TEST(Bounds, EveryWaitEndsAtItsBudgetWhateverThePeerOrTheWallClockDoes) {
         // budget under the send lock, so the close thread's tear-down is prompt.
         {.name = "tear-down behind two senders",
          .wait = TwoSendersUntilClosed, .peer = DropWhileSending, .result = 1, .minMs = 0},
+        {.name = "send on a reset connection", .wait = SendAfterAReset, .peer = [](Fixture&) {},
+         .result = 0, .minMs = 0},
     };
     // clang-format on
     for (const Row& row : rows) {

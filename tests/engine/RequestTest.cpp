@@ -10,6 +10,7 @@
 #include <thread>
 
 using lyx::EventQueue;
+using lyx::EventRecord;
 
 using namespace peer;
 using wire::Frame;
@@ -152,6 +153,22 @@ TEST(Dispatch, AFloodIsCappedAndAnAnswerBehindItArrives) {
     release.set_value();
     // Every event kept is handled (one was taken by the handler before the queue filled).
     EXPECT_TRUE(WaitUntil([&] { return e.Handled().size() == kept; }, 10000));
+}
+
+// Large events meet the byte cap long before the count cap: events of 64 KiB hold at most
+// 1 MiB between them, and an event taken out frees its share.
+TEST(Dispatch, LargeEventsAreCappedByTheirBytes) {
+    EventQueue queue;
+    const std::string large(64 << 10, 'e');
+    size_t kept = 0;
+    while (kept < 64 && queue.Push(5, std::string(large))) {
+        ++kept;
+    }
+    EXPECT_EQ(kept, EventQueue::kMaxBytes / large.size() - 1); // each record costs a little more
+    EventRecord taken;
+    EXPECT_EQ(queue.TakeOrWait(taken, 0, [] { return true; }), EventQueue::Take::kEvent);
+    EXPECT_TRUE(queue.Push(5, std::string(large)));
+    EXPECT_FALSE(queue.Push(5, std::string(large)));
 }
 
 TEST(Dispatch, HandlersRunOneAtATimeAndMayMakeRequests) {

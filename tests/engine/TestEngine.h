@@ -60,12 +60,17 @@ public:
     std::atomic<int> custReadSize{0}, custResult{1};
     std::atomic<bool> peerAlive{true};
     std::atomic<bool> waitPending{false}; // a wait of another thread, as IsPending reports it
-    int maxInside = 0;                    // the most handlers that ran at once (under m_mu)
+    std::function<void()> onClose; // instead of the default close hook; set before connecting
+    int maxInside = 0;             // the most handlers that ran at once (under m_mu)
 
 protected:
     void OnConnectClose() override {
         ++closeCalls;
-        ProtocolBase::OnConnectClose();
+        if (onClose) {
+            onClose();
+        } else {
+            ProtocolBase::OnConnectClose();
+        }
     }
     int OnConnectHandshake(int) override {
         ++handshakeCalls;
