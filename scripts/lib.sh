@@ -121,6 +121,32 @@ build_or_die() {
   fi
 }
 
+# ---- ARM programs -------------------------------------------------------------------
+# The GNU triple of a Debian ARM architecture: the cross tools' prefix and folder.
+triple_of() {
+  case "$1" in
+    arm64) echo aarch64-linux-gnu ;;
+    armhf) echo arm-linux-gnueabihf ;;
+    *) die "not an ARM architecture: '$1'" ;;
+  esac
+}
+# Sets qemu_cmd to the words that run a program of ARCH (arm64, armhf) under qemu-user:
+# "${qemu_cmd[@]}" PROGRAM ARG..., or CGI_LAUNCHER="${qemu_cmd[*]}" for the integration
+# tests. The program needs the target's loader and C library. When the target's C library
+# is installed through multiarch, qemu finds both at their usual paths and is given no
+# other copy: with the cross compiler's copy as well (-L), its loader would load the
+# installed C library of another build, and the program crashes or hangs. Otherwise -L
+# points qemu at the cross compiler's copy.
+qemu_command() { # arch
+  local loader
+  case "$1" in
+    arm64) qemu_cmd=(qemu-aarch64) loader=/lib/ld-linux-aarch64.so.1 ;;
+    armhf) qemu_cmd=(qemu-arm) loader=/lib/ld-linux-armhf.so.3 ;;
+    *) die "not an ARM architecture: '$1'" ;;
+  esac
+  [ -e "$loader" ] || qemu_cmd+=(-L "/usr/$(triple_of "$1")")
+}
+
 # ---- processes ----------------------------------------------------------------------
 # Stops a process this script started: TERM, up to 5 s to end, then KILL; and reaps it.
 # An empty PID does nothing. NAME is for the notice when it has to be killed.
