@@ -2,6 +2,7 @@
 // fetches the sender list, carries out the actions the request names, fetches the list
 // again and prints it as XML.
 #include "CgiFrontEnd.h"
+#include "RequestGuard.h"
 #include "ScreenReceiverStub.h"
 #include "XmlReplyWriter.h"
 #include "getcgivars.h"
@@ -97,6 +98,18 @@ int main() {
 
     DebugLog runLog; // outlives the stub, whose threads write to it until they end
     OpenRunLog(&runLog);
+
+    // Departure: a request through a web server is checked before the service is contacted.
+    // Departure: that check reads our one configuration, the box's names (RequestGuard.h).
+    const GuardVerdict verdict = RequestGuard::CheckProcess();
+    if (!verdict.Allowed()) {
+        if (runLog.IsEnabled()) {
+            runLog.WriteRaw(DL_WARN, "run: refused with %d: %s", verdict.status, verdict.text);
+        }
+        std::fputs(RequestGuard::RefusalReply(verdict).c_str(), stdout);
+        return 1;
+    }
+
     ScreenReceiverStub stub;
     stub.SetLogger(&runLog);
     if (stub.ConnectToReceiver() < 0) {

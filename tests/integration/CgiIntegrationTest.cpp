@@ -125,6 +125,20 @@ Request Rejection(const std::vector<std::string>& env, const std::string& reason
             .valgrind = valgrind};
 }
 
+// Through a web server: HTTP_HOST, the box's names and the page's header (or `mark`).
+std::vector<std::string> Served(std::vector<std::string> env, const std::string& host,
+                                const std::string& mark = "screenreceiver") {
+    env.insert(env.end(), {"SCREENRECEIVER_ETC=" ETC_DIR, "HTTP_HOST=" + host,
+                           "HTTP_X_REQUESTED_WITH=" + mark});
+    return env;
+}
+
+// Refused: the 403 naming the rule, exit 1, nothing sent to the service.
+Request Refused(const std::vector<std::string>& env, const std::string& rule) {
+    const std::string out = "Status: 403 Forbidden\nContent-Type: text/plain\n\nRefused: the ";
+    return {.env = env, .out = out + rule + "\n", .seen = "f2=8", .status = 1};
+}
+
 // What needs a process: the exits, the commands reaching the service, the request's input,
 // the service's faults. Which commands a request asks for is the planner's own test.
 const std::string kForm = "application/x-www-form-urlencoded";
@@ -152,6 +166,16 @@ const Request kRequests[] = {
     Rejection({"REQUEST_METHOD=get", "QUERY_STRING=x=Stop"}, "Unsupported REQUEST_METHOD.", true),
     Rejection(Post(kForm, "99999999999"), "Couldn't malloc for cgiinput."),
     Rejection(Post(kForm, "50"), "Couldn't read CGI input from STDIN."),
+    // The page's own call under a listed name; a rebound name; an image tag on another page.
+    {.env = Served(Post(kForm, "13"), "Screen.LAN:8080"),
+     .body = "userid0=Play1",
+     .out = Reply("12-"),
+     .seen = "L2 P1 f1=7 f2=8",
+     .valgrind = true},
+    Refused(Served(Get("logout=1"), "evil.example"),
+            "request names a host that is not this device."),
+    Refused(Served(Get("x=Play1"), "10.0.0.5", "x"),
+            "request does not come from the control page."),
     // Basic entries, answers in pieces behind junk and unrequested frames.
     {.options = "--basic --junk 37 --unsolicited --chunk 3",
      .env = Get("userid0=Play3"),
