@@ -2,8 +2,9 @@
 //
 //   latency-launch OUTDIR RUNS WARMUP NAME=PATH...
 //
-// Every program gets REQUEST_METHOD=GET and an empty QUERY_STRING (an empty GET request)
-// and writes its standard output to OUTDIR/NAME.out, rewritten for each run. The programs
+// Every program gets REQUEST_METHOD=GET and an empty QUERY_STRING (an empty GET request),
+// with the Host and X-Requested-With headers a web server passes for the page's call, and
+// writes its standard output to OUTDIR/NAME.out, rewritten for each run. The programs
 // are run in rounds; round i starts with program (i mod count), so that each takes every
 // position equally often. For each measured run one line goes to standard output:
 //
@@ -139,7 +140,9 @@ int main(int argc, char** argv) {
     char envQuery[] = "QUERY_STRING=";
     char envGateway[] = "GATEWAY_INTERFACE=CGI/1.1";
     char envPath[] = "PATH=/usr/bin:/bin";
-    char* env[] = {envMethod, envQuery, envGateway, envPath, nullptr};
+    char envHost[] = "HTTP_HOST=127.0.0.1";
+    char envRequestedWith[] = "HTTP_X_REQUESTED_WITH=screenreceiver";
+    char* env[] = {envMethod, envQuery, envGateway, envPath, envHost, envRequestedWith, nullptr};
 
     RunResult result;
     for (long w = 0; w < warmup; ++w) {
