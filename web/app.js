@@ -98,6 +98,18 @@
   }
   if (typeof document === 'undefined') return;
 
+  // Framed by another page, the controls could be clicked through a decoy laid over them.
+  // Servers that send frame-ancestors and X-Frame-Options keep the page from loading in a
+  // frame at all; behind one that cannot (BusyBox httpd), the page shows no controls and
+  // never calls the program.
+  if (window.top !== window.self) {
+    const note = document.createElement('p');
+    note.className = 'problem';
+    note.textContent = 'This page controls the projector only when opened in a tab of its own.';
+    document.body.replaceChildren(note);
+    return;
+  }
+
   // ---- talking to the program ----------------------------------------------------
 
   let requestSeq = 0;
