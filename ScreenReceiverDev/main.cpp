@@ -2,11 +2,13 @@
 // fetches the sender list, carries out the actions the request names, fetches the list
 // again and prints it as XML.
 #include "CgiFrontEnd.h"
+#include "CpuPlacement.h"
 #include "RequestGuard.h"
 #include "ScreenReceiverStub.h"
 #include "XmlReplyWriter.h"
 #include "getcgivars.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +90,25 @@ void OpenRunLog(DebugLog* log) {
     log->WriteRaw(DL_INFO, "run: %s request, log level %ld", method ? method : "no", maxLevel);
 }
 
+// Reads and drops the body of a refused request, within the guard's size limit: a server
+// that streams the body to the program (Apache's mod_cgid) holds the reply back until the
+// body has been taken.
+void DropBody() {
+    const char* length = std::getenv("CONTENT_LENGTH");
+    long long left = length != nullptr ? ParseCgiDecimal(length) : 0;
+    if (left > RequestGuard::kMaxContentLength) {
+        return;
+    }
+    char buffer[512];
+    while (left > 0) {
+        const ssize_t got = read(STDIN_FILENO, buffer, std::min<long long>(left, sizeof(buffer)));
+        if (got <= 0) {
+            break;
+        }
+        left -= got;
+    }
+}
+
 } // namespace
 
 int main() {
@@ -107,9 +128,13 @@ int main() {
             runLog.WriteRaw(DL_WARN, "run: refused with %d: %s", verdict.status, verdict.text);
         }
         std::fputs(RequestGuard::RefusalReply(verdict).c_str(), stdout);
+        if (verdict.rule != GuardRule::Size) {
+            DropBody();
+        }
         return 1;
     }
 
+    lyx::KeepOnStartingCpu(); // the engine's threads hand answers over on one CPU
     ScreenReceiverStub stub;
     stub.SetLogger(&runLog);
     if (stub.ConnectToReceiver() < 0) {
