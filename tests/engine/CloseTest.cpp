@@ -11,31 +11,19 @@
 #include <thread>
 
 using namespace peer;
-using wire::Frame;
 
 namespace {
 
-enum class Who { kReader, kHandler, kCloseThread };
-enum class Op { kClose, kReConnect };
-
-int CallOn(TestEngine& e, Op op) {
-    if (op == Op::kReConnect) {
-        return e.ReConnect();
-    }
-    e.CloseConnect();
-    return 0;
-}
+enum Who { kReader, kHandler, kCloseThread };
 
 // Runs fn on a thread of its own. A call that deadlocks can never be freed, so one that
 // has not returned within 20 s ends the test program.
-void ReturnsWithin20s(const char* what, const std::function<void()>& fn) {
-    std::promise<void> done;
-    std::thread t([&] {
-        fn();
-        done.set_value();
-    });
-    if (done.get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-        std::fprintf(stderr, "%s did not return\n", what);
+void ReturnsWithin20s(const std::function<void()>& fn) {
+    std::packaged_task<void()> task(fn);
+    std::future<void> done = task.get_future();
+    std::thread t(std::move(task));
+    if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        std::fputs("a close or connect did not return\n", stderr);
         std::_Exit(1);
     }
     t.join();
@@ -46,23 +34,20 @@ void ReturnsWithin20s(const char* what, const std::function<void()>& fn) {
 TEST(Lifecycle, ClosingFromAnyThreadWhileTheMainThreadClosesReturns) {
     struct Row {
         Who who;
-        Op engine, main;
+        bool engineReconnects, mainReconnects; // else CloseConnect
     };
-    const Row rows[] = {
-        {Who::kReader, Op::kClose, Op::kClose},
-        {Who::kReader, Op::kReConnect, Op::kReConnect},
-        {Who::kHandler, Op::kClose, Op::kReConnect},
-        {Who::kHandler, Op::kReConnect, Op::kClose},
-        {Who::kCloseThread, Op::kClose, Op::kClose},
-        {Who::kCloseThread, Op::kReConnect, Op::kReConnect},
-    };
+    const Row rows[] = {{kReader, false, false},      {kReader, true, true},
+                        {kHandler, false, true},      {kHandler, true, false},
+                        {kCloseThread, false, false}, {kCloseThread, true, true}};
     const int baseline = CountThreads();
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << "engine thread " << int(row.who) << ", its call "
-                                        << int(row.engine) << ", main's " << int(row.main));
+        SCOPED_TRACE(testing::Message() << row.who << row.engineReconnects << row.mainReconnects);
         {
             Listener listener; // a row's own: the connects of the last one are still queued
             TestEngine e;
+            auto call = [&e](bool reconnect) {
+                return reconnect ? e.ReConnect() : (e.CloseConnect(), 0);
+            };
             // The latch: the engine thread's call comes while the main thread's call is under
             // way (its stop raised, and then, mostly, a join begun).
             std::atomic<bool> inside{false}, mainStarted{false};
@@ -71,36 +56,29 @@ TEST(Lifecycle, ClosingFromAnyThreadWhileTheMainThreadClosesReturns) {
                 inside = true;
                 WaitUntil([&] { return mainStarted && !e.m_bRunning; });
                 SleepMs(50);
-                engineResult = CallOn(e, row.engine);
+                engineResult = call(row.engineReconnects);
             };
-            e.Reader<1>(0, row.who == Who::kReader ? act : nullptr);
-            e.Event<1>(row.who == Who::kHandler ? act : nullptr);
-            if (row.who == Who::kCloseThread) {
-                e.onClose = act;
-            }
+            e.Reader<1>(0, row.who == kReader ? act : nullptr);
+            e.Event<1>(row.who == kHandler ? act : nullptr);
+            e.onClose = row.who == kCloseThread ? act : nullptr;
             ASSERT_EQ(0, e.OpenConnect("127.0.0.1", {listener.Port()}, 0, 3));
             Peer service = listener.Accept();
-            if (row.who == Who::kCloseThread) {
-                service.Close(); // the receive thread ends by itself
-            } else {
-                service.Write(Frame(1));
-            }
+            row.who == kCloseThread ? service.Close() : service.Write(wire::Frame(1));
             ASSERT_TRUE(WaitUntil([&] { return inside.load(); }));
             mainStarted = true;
             int mainResult = 1;
-            ReturnsWithin20s("the main thread's call", [&] { mainResult = CallOn(e, row.main); });
+            ReturnsWithin20s([&] { mainResult = call(row.mainReconnects); });
             ASSERT_TRUE(WaitUntil([&] { return engineResult != 1; }, 20000));
             for (int result : {mainResult, engineResult.load()}) {
                 EXPECT_TRUE(result == 0 || result == ORR_ERR_STILL_CLOSING ||
                             result == ORR_ERR_INIT_OBJECT)
                     << result;
             }
-            // Nothing is left half closed: a new connection can be made and used.
-            ReturnsWithin20s("the next connect", [&] {
-                EXPECT_EQ(0, e.OpenConnect("127.0.0.1", {listener.Port()}, 0, 3));
-            });
+            // Nothing is left half closed: a new connection can be made, and the engine stops.
+            ReturnsWithin20s(
+                [&] { EXPECT_EQ(0, e.OpenConnect("127.0.0.1", {listener.Port()}, 0, 3)); });
             e.onClose = nullptr;
-            ReturnsWithin20s("the destructor's stop", [&] { e.StopThreads(); });
+            ReturnsWithin20s([&] { e.StopThreads(); });
         }
         EXPECT_TRUE(WaitUntil([&] { return CountThreads() == baseline; }));
     }
