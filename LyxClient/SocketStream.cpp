@@ -22,7 +22,8 @@ void RetryPause() {
 
 // A send error after which no later call can succeed.
 bool ConnectionGone(int err) {
-    return err == EPIPE || err == ECONNRESET || err == ENOTCONN || err == EBADF;
+    return err == EPIPE || err == ECONNRESET || err == ECONNREFUSED || err == ENOTCONN ||
+           err == EBADF;
 }
 
 } // namespace
@@ -48,6 +49,7 @@ void SocketStream::Attach(int fd) {
     RecursiveGuard recvLock(m_RecvLock);
     m_fd.store(fd);
     m_Stash.clear();
+    m_nSendError.store(0);
 }
 
 void SocketStream::Shutdown() {
@@ -76,6 +78,9 @@ int SocketStream::Send(const char* buffer, uint32_t length, int flags, const Dea
             // that is gone no retry can succeed, and the retries would hold m_SendLock
             // (and so a close) for up to 5 s.
             if (sent < 0 && ConnectionGone(errno)) {
+                if (errno == ECONNREFUSED || errno == ECONNRESET) {
+                    m_nSendError.store(-errno);
+                }
                 break;
             }
             RetryPause();
@@ -125,7 +130,8 @@ int SocketStream::Recv(char* buffer, uint32_t length, int flags, const std::atom
                 return -1;
             }
         } else if (got == 0) {
-            m_nReadFailure.store(ORR_ERR_GRACEFUL_CLOSE);
+            const int sendError = m_nSendError.load();
+            m_nReadFailure.store(sendError != 0 ? sendError : int(ORR_ERR_GRACEFUL_CLOSE));
             return 0;
         } else {
             if (peek) {

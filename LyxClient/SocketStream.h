@@ -63,7 +63,8 @@ public:
     void ClearReadLimit() { m_nReadLimitNs.store(Deadline::Never().Ns()); }
 
     // Why the last Recv returned less than asked, as the code a receive failure records:
-    // ORR_ERR_GRACEFUL_CLOSE when the peer closed, -ETIMEDOUT when the budget ran out (or
+    // ORR_ERR_GRACEFUL_CLOSE when the peer closed (or the refusal or reset a send saw
+    // first, see m_nSendError), -ETIMEDOUT when the budget ran out (or
     // the keep-going flag fell), minus errno on a socket error; 0 after a complete read.
     // Set where the read ends, so no caller has to work it out of errno afterwards.
     int LastReadFailure() const { return m_nReadFailure.load(); }
@@ -81,6 +82,10 @@ private:
     RecursiveMutex m_RecvLock;
     std::string m_Stash LYX_GUARDED_BY(m_RecvLock);
     std::atomic<int> m_nReadFailure{0};
+    // The error that ended the connection (minus errno) when a send saw it first: the
+    // socket reports a refused or reset connection once, to whichever call comes first,
+    // and a read that then only finds the end reports this error instead.
+    std::atomic<int> m_nSendError{0};
     std::atomic<int64_t> m_nReadLimitNs{Deadline::Never().Ns()};
 };
 
