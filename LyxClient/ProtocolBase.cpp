@@ -12,6 +12,7 @@ using lyx::RecursiveGuard;
 thread_local const ProtocolBase* ProtocolBase::s_pCloseThreadOwner = nullptr;
 thread_local uint32_t ProtocolBase::s_nCloseThreadGen = 0;
 thread_local const ProtocolBase* ProtocolBase::s_pEngineThreadOwner = nullptr;
+thread_local const ProtocolBase* ProtocolBase::s_pDispatcherOwner = nullptr;
 
 ProtocolBase::ProtocolBase()
     : m_bRunning(false), m_AnsCode(0), m_SendBuffer(1, '\0'), m_bPending(false),

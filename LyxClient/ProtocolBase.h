@@ -168,7 +168,7 @@ private:
     // not yet joined (other than the caller itself). A connect is refused then.
     bool ClosingLocked() LYX_REQUIRES(m_ConnectLock);
     // What a connect does first: CloseConnect, then, on a thread that is none of the
-    // engine's own, joins the close thread (without m_ConnectLock).
+    // engine's own, joins the dispatch and close threads (without m_ConnectLock).
     void EndConnection() LYX_EXCLUDES(m_ConnectLock, m_CloseThreadLock);
     // A thread could not be started: stops the connection, records the error, returns it.
     int FailStartLocked(const char* what) LYX_REQUIRES(m_ConnectLock);
@@ -216,6 +216,8 @@ private:
     static thread_local const ProtocolBase* s_pCloseThreadOwner;
     // The engine whose receive, dispatch or close thread this is (null elsewhere).
     static thread_local const ProtocolBase* s_pEngineThreadOwner;
+    // The engine whose dispatch thread this is (null elsewhere).
+    static thread_local const ProtocolBase* s_pDispatcherOwner;
     static thread_local uint32_t s_nCloseThreadGen;
 
     // Connection generation, advanced by every StartThreads (under m_ConnectLock). A close
@@ -225,6 +227,9 @@ private:
     // False when the current connection was set up without a dispatch thread: a dispatch
     // thread that set it up from its own handler then ends once that handler returns.
     std::atomic<bool> m_bDispatchWanted{false};
+    // Advanced when a dispatch thread is taken out to be joined (EndConnection): that thread
+    // ends after its handler, even if a handler's reconnect has set the engine running again.
+    std::atomic<uint32_t> m_nDispatcherGen{0};
     // The deadline of the awaited answer (monotonic ns), set with m_AnsCode.
     int64_t m_nAnsDeadlineNs LYX_GUARDED_BY(m_RequestLock) = 0;
     // Why the receive thread ended by itself (0 while it runs or after a stop): set where

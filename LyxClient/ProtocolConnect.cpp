@@ -296,6 +296,20 @@ void ProtocolBase::CloseConnect() {
         if (--m_nJoining == 0) {
             m_Socket.Close();
         }
+        return;
+    }
+    // Another thread (a close thread, a handler) is joining the receive thread: a caller
+    // that is none of the engine's threads waits for that, so that when it returns (the
+    // destructor's stop above all) no receive thread is left. Engine threads do not wait:
+    // the receive thread being joined may be the caller itself.
+    while (s_pEngineThreadOwner != this) {
+        {
+            RecursiveGuard lock(m_ConnectLock);
+            if (m_nJoining == 0) {
+                break;
+            }
+        }
+        usleep(kPollSliceMs * 1000);
     }
 }
 
@@ -332,8 +346,21 @@ bool ProtocolBase::ClosingLocked() {
 
 void ProtocolBase::EndConnection() {
     CloseConnect();
-    // An engine thread leaves the close thread alone: that one may be waiting for it.
-    if (s_pEngineThreadOwner != this) {
-        RetireCloseThread();
+    // An engine thread leaves the dispatch and close threads alone: either may be waiting
+    // for it. Any other caller joins them, so that no dispatch thread of the old connection
+    // is still on its way out (emptying the queue) when the new one begins.
+    if (s_pEngineThreadOwner == this) {
+        return;
     }
+    std::unique_ptr<boost::thread> dispatcher;
+    {
+        RecursiveGuard lock(m_ConnectLock);
+        dispatcher = std::move(m_pDispatcherThread);
+    }
+    if (dispatcher) {
+        m_nDispatcherGen.fetch_add(1);
+        m_EventQueue.Wake();
+    }
+    JoinThread(dispatcher);
+    RetireCloseThread();
 }

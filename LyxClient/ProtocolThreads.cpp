@@ -83,7 +83,12 @@ int ProtocolBase::StartThreads(int noDispatcher) {
     } catch (const std::exception&) {
         return FailStartLocked("m_pThreadGroup");
     }
-    if (noDispatcher == 0 && (!m_pDispatcherThread || dispatcherEnded)) {
+    // A handler whose dispatch thread is being joined (EndConnection) starts none: that
+    // thread ends after it, and a second one would run beside it meanwhile.
+    const bool retiredDispatcher =
+        s_pDispatcherOwner == this &&
+        !(m_pDispatcherThread && m_pDispatcherThread->get_id() == boost::this_thread::get_id());
+    if (noDispatcher == 0 && !retiredDispatcher && (!m_pDispatcherThread || dispatcherEnded)) {
         JoinThread(m_pDispatcherThread); // one that has ended holds no lock
         try {
             m_pDispatcherThread.reset(
@@ -358,6 +363,8 @@ void ProtocolBase::StopThreads() {
 
 void ProtocolBase::DispatcherThread() {
     s_pEngineThreadOwner = this;
+    s_pDispatcherOwner = this;
+    const uint32_t gen = m_nDispatcherGen.load();
     LYX_DLOG_WRITE(GetLogger(), DL_DEBUG, "DispatcherThread begin sock:%d", m_Socket.GetFd());
     const int tid = CurrentTid();
     LYX_DLOG_WRITE(GetLogger(), DL_INFO, "DispatcherThread id: %d", tid);
@@ -367,8 +374,8 @@ void ProtocolBase::DispatcherThread() {
 
     // The queue tests whether to go on in the same hold in which it hands out a record,
     // and marks the end there, so a restart from the receive thread cannot miss it.
-    const std::function<bool()> keepRunning = [this] {
-        return m_bRunning.load() && m_bDispatchWanted.load();
+    const std::function<bool()> keepRunning = [this, gen] {
+        return m_bRunning.load() && m_bDispatchWanted.load() && m_nDispatcherGen.load() == gen;
     };
     EventRecord record;
     for (;;) {
