@@ -1,10 +1,13 @@
 // The CGI program: one run per request. Connects to the local screen-receiver service,
 // fetches the sender list, carries out the actions the request names, fetches the list
 // again and prints it as XML.
+#include "AccessGate.h"
 #include "CgiFrontEnd.h"
 #include "CpuPlacement.h"
+#include "PasswordFile.h"
 #include "RequestGuard.h"
 #include "ScreenReceiverStub.h"
+#include "StateFolder.h"
 #include "XmlReplyWriter.h"
 #include "getcgivars.h"
 
@@ -13,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <malloc.h>
 #include <string>
@@ -109,6 +113,43 @@ void DropBody() {
     }
 }
 
+const char* GetEnv(const char* name) {
+    return std::getenv(name);
+}
+
+// Moderator access on a box with a password: the request is read first (the service is
+// contacted only for a valid session), then the gate decides. Returns true when the run
+// goes on as a list request; `vars` then holds the variables left and `headers` the lines
+// the reply's header starts with. Otherwise the reply is written and `*exitCode` set.
+bool PassModeratorAccess(const PasswordRecord& password, char*** vars, std::string* headers,
+                         int* exitCode) {
+    CgiParseResult parsed = ParseCgiRequest(
+        GetEnv, [](char* dest, size_t count) { return std::fread(dest, 1, count, stdin); });
+    AccessDecision decision;
+    if (parsed.error != CgiError::None) {
+        decision.reply = AccessGate::PlainReply("400 Bad Request", AccessGate::kNoStore,
+                                                CgiErrorMessage(parsed.error));
+        decision.exitCode = 1;
+    } else {
+        const AccessGate gate(
+            StateFolder::DefaultPath(GetEnv("SCREENRECEIVER_STATE")),
+            [] { return static_cast<int64_t>(std::time(nullptr)); },
+            [](unsigned seconds) { sleep(seconds); });
+        decision = gate.Decide(GetEnv, password, &parsed.variables);
+    }
+    if (!decision.proceed) {
+        std::fputs(decision.reply.c_str(), stdout);
+        *exitCode = decision.exitCode;
+        return false;
+    }
+    *vars = ToCgiVarArray(parsed.variables);
+    if (*vars == nullptr) {
+        FailCgiRequest(CgiError::BodyAllocation);
+    }
+    *headers = decision.headers;
+    return true;
+}
+
 } // namespace
 
 int main() {
@@ -134,6 +175,36 @@ int main() {
         return 1;
     }
 
+    // Extension: a password file, read on every run (missing: no password, nothing changes).
+    PasswordRecord password;
+    const int passwordRead =
+        PasswordFile::Read(PasswordFile::Path(GetEnv("SCREENRECEIVER_ETC")), &password);
+    const std::string noStore = passwordRead < 0 || password.Set() ? AccessGate::kNoStore : "";
+    const char* refusal = nullptr;
+    // Extension: SCREENRECEIVER_REQUIRE_HTTPS=1 (a server's plain-HTTP side) refuses plain HTTP.
+    if (AccessGate::RefusesPlainHttp(GetEnv)) {
+        refusal = "403 Forbidden\nRefused: use the https:// address of this device.";
+    } else if (passwordRead < 0) {
+        // A password that cannot be read must not leave the box open.
+        refusal = "503 Service Unavailable\nRefused: the password file cannot be read.";
+    }
+    if (refusal != nullptr) {
+        const char* text = std::strchr(refusal, '\n');
+        std::fputs(AccessGate::PlainReply(std::string(refusal, text), noStore, text + 1).c_str(),
+                   stdout);
+        DropBody();
+        return 1;
+    }
+    // Extension: with a password set, only a session (or a sign-in) reaches the service.
+    static char** vars = nullptr;
+    std::string sessionHeaders;
+    if (password.Set()) {
+        int exitCode = 0;
+        if (!PassModeratorAccess(password, &vars, &sessionHeaders, &exitCode)) {
+            return exitCode;
+        }
+    }
+
     lyx::KeepOnStartingCpu(); // the engine's threads hand answers over on one CPU
     ScreenReceiverStub stub;
     stub.SetLogger(&runLog);
@@ -146,6 +217,7 @@ int main() {
     }
 
     XmlReplyWriter reply(stdout);
+    std::fputs(sessionHeaders.c_str(), stdout);
     reply.WriteHeader();
 
     // Indices in the request refer to this first list. Command results are not reported:
@@ -155,8 +227,10 @@ int main() {
 
     // Ends the process with its own error block (after the header) on a rejected request.
     // The variables are never freed: they live until the process ends, held by a static so
-    // that they stay reachable to the end.
-    static char** const vars = getcgivars();
+    // that they stay reachable to the end. Behind a password they were read already.
+    if (vars == nullptr) {
+        vars = getcgivars();
+    }
 
     for (const CgiFrontEnd::Action& action : CgiFrontEnd::PlanActions(vars, senders)) {
         switch (action.kind) {

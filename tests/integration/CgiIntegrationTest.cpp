@@ -2,10 +2,13 @@
 // reply and exit status of each kind of request and service fault, and what the service saw.
 // CGI_UNDER_TEST names another build of the program to run (a cross-built one) and CGI_LAUNCHER
 // what to run it with (words split on blanks, e.g. "qemu-arm"); QEMU_* settings are passed on.
+#include "PasswordFile.h"
 #include "Process.h"
 
 #include <cctype>
 #include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
 #include <regex>
@@ -273,4 +276,91 @@ TEST(CgiIntegrationTest, RunLogTellsFaultsApart) {
         EXPECT_EQ(pids.size(), row.runs);
         EXPECT_EQ(codes, row.codes);
     }
+}
+
+// With a password: each way a run ends, and which runs reach the service. The hash is of
+// the least cost (the runs stay fast under emulation too); a hash carries its cost.
+TEST(CgiIntegrationTest, ModeratorAccess) {
+    TempDir dir;
+    SimProcess sim(SIM_PATH, kSenders);
+    ASSERT_TRUE(sim.Ok());
+    const auto box = [&](std::vector<std::string> env, const std::string& more = "") {
+        if (!more.empty()) {
+            env.push_back(more); // before the defaults, so it is the one looked up
+        }
+        env.insert(env.end(),
+                   {"SCREENRECEIVER_ETC=" + dir.Path("etc"),
+                    "SCREENRECEIVER_STATE=" + dir.Path("state"), "REMOTE_ADDR=10.0.0.9"});
+        return env;
+    };
+    std::filesystem::create_directories(dir.Path("etc"));
+    std::filesystem::create_directories(dir.Path("bad/password"));
+    dir.Write("etc/password", "3\n"); // removed: every byte as without one
+    EXPECT_EQ(Reply("-2-"), Cgi(box(Get("")), "").out);
+    dir.Write("etc/password", "4 " + PasswordFile::Hash("right", {1, 8192}) + "\n");
+
+    const std::string text = "Cache-Control: no-store\nContent-Type: text/plain\n\n";
+    const std::string session = "Cache-Control: no-store\nX-Screenreceiver-Session: active\n";
+    const std::string in = "Set-Cookie: screenreceiver_session=T; HttpOnly; SameSite=Strict; "
+                           "Path=/cgi-bin/screenreceiver.cgi\n" +
+                           session;
+    const std::string cookie = "HTTP_COOKIE=screenreceiver_session=";
+    const std::string needed = "Status: 401 Unauthorized\n" + text + "Sign-in required.\n";
+    const std::string wrong = "Status: 403 Forbidden\n" + text + "Refused: wrong password.\n";
+    std::string token;
+    const struct {
+        std::vector<std::string> env;
+        std::string body, out, seen;
+        int status;
+    } rows[] = {
+        {box(Get("userid0=Stop")), "", needed, "L2 f2=8", 1},
+        {box(Get("password=right")), "",
+         "Status: 403 Forbidden\n" + text + "Refused: a password is taken only alone, in a POST.\n",
+         "L2 f2=8", 1},
+        {box(Post(kForm, "14")), "password=wrong", wrong, "L2 f2=8", 1},
+        {box(Post(kForm, "50")), "password=right",
+         "Status: 400 Bad Request\n" + text + "getcgivars(): Couldn't read CGI input from STDIN.\n",
+         "L2 f2=8", 1},
+        {box(Get(""), "SCREENRECEIVER_REQUIRE_HTTPS=1"), "",
+         "Status: 403 Forbidden\n" + text + "Refused: use the https:// address of this device.\n",
+         "L2 f2=8", 1},
+        {box(Get(""), "SCREENRECEIVER_ETC=" + dir.Path("bad")), "",
+         "Status: 503 Service Unavailable\n" + text +
+             "Refused: the password file cannot be read.\n",
+         "L2 f2=8", 1},
+        {box(Post(kForm, "14")), "password=right", in + Reply("-2-"), "L4 f2=8", 0},
+        {box(Get("userid0=Play1"), cookie), "", session + Reply("12-"), "L6 P1 f1=7 f2=8", 0},
+        {box(Post(kForm, "9"), cookie), "signout=1",
+         "Status: 200 OK\nSet-Cookie: screenreceiver_session=; Max-Age=0; HttpOnly; "
+         "SameSite=Strict; Path=/cgi-bin/screenreceiver.cgi\n" +
+             text + "Signed out.\n",
+         "L6 P1 f1=7 f2=8", 0},
+        {box(Get(""), cookie), "", needed, "L6 P1 f1=7 f2=8", 1},
+    };
+    const std::regex tokenText("screenreceiver_session=([0-9a-f]{64});");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::PrintToString(row.env) + " " + row.body);
+        std::vector<std::string> env = row.env;
+        for (std::string& e : env) {
+            e += e == cookie ? token : "";
+        }
+        const RunResult r = Cgi(env, row.body);
+        std::smatch m;
+        token = std::regex_search(r.out, m, tokenText) ? m[1].str() : token;
+        EXPECT_EQ(row.out, std::regex_replace(r.out, tokenText, "screenreceiver_session=T;"));
+        EXPECT_EQ(row.status, r.status);
+        EXPECT_EQ(row.seen, Seen(sim));
+    }
+    // Held back: 429 with the wait left, the right password not even hashed.
+    const long now = std::time(nullptr);
+    dir.Write("state/signin",
+              "10.0.0.9 5 " + std::to_string(now) + " " + std::to_string(now + 100) + " 60\n");
+    const RunResult held = Cgi(box(Post(kForm, "14")), "password=right");
+    EXPECT_TRUE(std::regex_match(held.out, std::regex("Status: 429 Too Many Requests\nRetry-After: "
+                                                      "(100|99|98)\n" +
+                                                      text +
+                                                      "Too many wrong passwords: try again in "
+                                                      "\\1 seconds.\n")))
+        << held.out;
+    EXPECT_EQ(1, held.status);
 }

@@ -9,6 +9,7 @@
 #include "ConnectCheck.h"
 #include "ExitStatus.h"
 #include "ListOutput.h"
+#include "PasswordCommand.h"
 #include "SenderRef.h"
 #include "TerminalText.h"
 
@@ -34,6 +35,9 @@ Commands:
                         picks one
   stop SENDER           stop showing SENDER
   leave                 leave conference control
+  password set|off      set the password of the box's page (read from standard
+                        input: one line, or asked twice on a terminal), or remove
+                        it; either ends every signed-in session
 
 SENDER is the sender's id, its IPv4 address or its exact name. A bare number is
 taken as an id and a dotted address as an address; write id:N, ip:A.B.C.D or
@@ -78,6 +82,11 @@ int ParseCommandLine(const std::vector<std::string>& args, Command* cmd, bool* h
     if (cmd->name == "list") {
         cmd->json = n == 1 && args[1] == "--json";
         return n == 0 || cmd->json ? kSuccess : UsageError("list takes only --json");
+    }
+    if (cmd->name == "password") {
+        return n == 1 && (args[1] == "set" || args[1] == "off")
+                   ? kSuccess
+                   : UsageError("password takes set or off");
     }
     if (cmd->name == "leave") {
         return n == 0 ? kSuccess : UsageError("leave takes no arguments");
@@ -152,6 +161,9 @@ int main(int argc, char** argv) {
         return status;
     }
     try {
+        if (cmd.name == "password") {
+            return ctl::RunPassword(argv[2]);
+        }
         return ctl::Run(cmd);
     } catch (const std::exception& e) {
         // The thread library's resource errors are the only exceptions that reach here.
