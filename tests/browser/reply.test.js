@@ -1,10 +1,13 @@
-// The page's reading of the CGI program's replies and its display of names (web/app.js,
-// loaded under Node); web.test.js shows whole lists in the browser.
+// The page's reading of the CGI program's replies and its display of names (web/reply.js,
+// an ES module loaded under Node as its text: any Node reads that as one); web.test.js
+// shows whole lists in the browser.
 'use strict';
 
-const { describe, it } = require('node:test');
+const { describe, it, before } = require('node:test');
 const assert = require('node:assert/strict');
-const { parseReply, decodeName, isolate } = require('../../web/app.js');
+const src = require('node:fs').readFileSync(require('node:path').join(__dirname, '../../web/reply.js'), 'utf8');
+let parseReply, decodeName, isolate, waitText;
+before(async () => ({ parseReply, decodeName, isolate, waitText } = await import('data:text/javascript,' + encodeURIComponent(src))));
 
 const entry = (name, frame, ip, app) =>
   `<conference>\n<username>${name}</username>\n<frame>${frame}</frame>\n<ip>${ip}</ip>\n<apptype>${app}</apptype>\n</conference>\n`;
@@ -42,6 +45,11 @@ describe('the page', () => {
       const visible = (s) => s.replace(/[\u2066-\u2069]/g, '');
       assert.equal(visible(shown.join('')), visible(name));
     }
+  });
+
+  it('words the wait of a held-back sign-in', () => {
+    assert.deepEqual([1, 59, 60, 61, 900, 0, NaN].map(waitText),
+      ['1 second', '59 seconds', '1 minute', '2 minutes', '15 minutes', null, null]);
   });
 
 });

@@ -13,7 +13,7 @@ set -euo pipefail
 lib_init web-test
 bin=$lib_root/build/bin
 if [ $# -eq 2 ] && [ "$1" = --bin-dir ]; then bin=$(absolute "$2"); elif [ $# -ne 0 ]; then die "usage: $0 [--bin-dir DIR]"; fi
-need_programs "$bin" "build the targets screenreceiver_cgi and receiver-sim" screenreceiver.cgi receiver-sim
+need_programs "$bin" "build the targets screenreceiver_cgi, receiver-sim and screenreceiverctl" screenreceiver.cgi receiver-sim screenreceiverctl
 
 browser_deps
 cd "$lib_root/tests/browser"

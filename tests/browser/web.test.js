@@ -3,7 +3,8 @@
 // receiver-sim on port 19996. Raw HTTP where no browser is needed; the page in chromium.
 //   SCREENRECEIVER_BIN_DIR (default build/bin), PAGE_TEST_PORT (default 18080; a page of
 //   another origin is served on 127.0.0.2 at the next port), CHROMIUM (/usr/bin/chromium).
-// Screenshots go beside the bin folder: page.png, page-phone.png, page-error.png.
+// Screenshots go beside the bin folder: page.png, page-phone.png, page-error.png,
+// page-signin.png.
 'use strict';
 
 const { describe, it, before, after } = require('node:test');
@@ -129,6 +130,7 @@ describe('web front', { timeout: 300000 }, () => {
     for (const [method, url, headers, type, caching, body = /./, form] of [
       ['GET', '/', {}, 'text/html', 'no-cache'],
       ['GET', '/app.js', {}, 'text/javascript', 'no-cache'],
+      ...['reply', 'api', 'view'].map((m) => ['GET', `/${m}.js`, {}, 'text/javascript', 'no-cache']),
       ['GET', '/style.css', {}, 'text/css', 'no-cache'],
       ['GET', CGI + '?t=1', { ...OWN, Connection: 'Upgrade, HTTP2-Settings', Upgrade: 'h2c', 'HTTP2-Settings': 'AAMAAABkAAQAAP__' },
         'text/xml', 'no-store', /^<return>\n<total>4<\/total>\n<conference>/],
@@ -183,7 +185,8 @@ describe('web front', { timeout: 300000 }, () => {
   });
 
   it('installs and configures under umask 000 with nothing writable by others, serves as an unprivileged account', () => {
-    for (const [file, mode] of [[www, '755'], [path.join(www, 'cgi-bin'), '755'], [stateDir, '755'], [conf, '644'], [rules, '644']]) {
+    for (const [file, mode] of [[www, '755'], [path.join(www, 'cgi-bin'), '755'], [stateDir, '755'], [path.join(stateDir, 'access'), '700'],
+      [conf, '644'], [rules, '644']]) {
       assert.equal((fs.statSync(file).mode & 0o777).toString(8), mode, file);
     }
     const uid = Number(/^Uid:\s+(\d+)/m.exec(fs.readFileSync(`/proc/${httpd.pid}/status`, 'utf8'))[1]);
@@ -356,6 +359,44 @@ describe('web front', { timeout: 300000 }, () => {
     assert.ok(state().commands.GetNonLocalSenderList > 0, 'the list came from the new service');
     assert.deepEqual(await Promise.all(['#empty', '#senders', '#problem'].map((s) => page.locator(s).isVisible())),
       [true, false, false]);
+  });
+
+  it('with a password set, asks for it, signs in, acts and signs out, keeping nothing in storage', async (t) => {
+    await startSim(SENDERS);
+    const ctl = (what) => execFileSync(path.join(BIN_DIR, 'screenreceiverctl'), ['password', what],
+      { input: 'right pw\n', env: { ...process.env, SCREENRECEIVER_ETC: path.join(stateDir, 'etc') } });
+    ctl('set');
+    const p = await browser.newPage();
+    t.after(async () => { ctl('off'); await p.close(); });
+    p.on('pageerror', (e) => problems.push(String(e)));
+    const seen = commands(), res = await call('GET', CGI, OWN);
+    assert.deepEqual([res.status, res.body, commands()], [401, 'Sign-in required.\n', seen], 'no session');
+    const [field, alert] = [p.getByLabel('Password'), p.getByRole('alert').filter({ hasText: /./ })];
+    const signIn = async (pw) => { await field.fill(pw); await p.getByRole('button', { name: 'Sign in' }).click(); };
+    await p.goto(BASE + '/');
+    await field.waitFor();
+    assert.deepEqual([await p.evaluate(() => document.activeElement.id), await p.locator('#sender-rows tr').count()], ['password', 0]);
+    await assertAccessible(p, 'sign-in form');
+    await signIn('wrong pw');
+    assert.equal(await alert.textContent(), 'Wrong password. Try again.');
+    await p.screenshot({ path: path.join(BUILD_DIR, 'page-signin.png') });
+    await p.route('**/cgi-bin/**', (r) => r.fulfill({ status: 429, headers: { 'Retry-After': '120' }, body: 'Wait.' }));
+    await signIn('any');
+    await waitFor('the wait', async () => (await alert.textContent()) === 'Too many wrong passwords. Try again in 2 minutes.');
+    await p.unroute('**/cgi-bin/**');
+    await signIn('right pw');
+    await waitFor('the list', async () => (await p.locator('#sender-rows tr').count()) === LISTED.length);
+    await p.getByRole('button', { name: 'Sign out' }).waitFor();
+    await assertAccessible(p, 'signed in');
+    await p.getByRole('button', { name: 'Show Alice in frame 2' }).click();
+    await waitFor('the service to show Alice in frame 2', () => frameOf(7) === 2);
+    const [cookie] = await p.context().cookies();
+    assert.deepEqual([...await p.evaluate(() => [localStorage.length, sessionStorage.length, document.cookie]),
+      cookie.httpOnly, cookie.sameSite], [0, 0, '', true, 'Strict']);
+    await p.getByRole('button', { name: 'Sign out' }).click();
+    await field.waitFor();
+    const old = await call('GET', CGI, { ...OWN, Cookie: `${cookie.name}=${cookie.value}` });
+    assert.deepEqual([await p.locator('#sender-rows tr').count(), (await p.context().cookies()).length, old.status], [0, 0, 401]);
   });
 
   it('ran without script errors or policy violations', () => {
