@@ -286,11 +286,16 @@ TEST(CgiIntegrationTest, ModeratorAccess) {
     ASSERT_TRUE(sim.Ok());
     const auto box = [&](std::vector<std::string> env, const std::string& more = "") {
         if (!more.empty()) {
-            env.push_back(more); // before the defaults, so it is the one looked up
+            env.push_back(more); // in place of a default of the same name
         }
-        env.insert(env.end(),
-                   {"SCREENRECEIVER_ETC=" + dir.Path("etc"),
-                    "SCREENRECEIVER_STATE=" + dir.Path("state"), "REMOTE_ADDR=10.0.0.9"});
+        for (const std::string& fallback :
+             {"SCREENRECEIVER_ETC=" + dir.Path("etc"), "SCREENRECEIVER_STATE=" + dir.Path("state"),
+              std::string("REMOTE_ADDR=10.0.0.9")}) {
+            const std::string name = fallback.substr(0, fallback.find('=') + 1);
+            if (more.compare(0, name.size(), name) != 0) {
+                env.push_back(fallback);
+            }
+        }
         return env;
     };
     std::filesystem::create_directories(dir.Path("etc"));
