@@ -180,18 +180,19 @@ int main() {
     const int passwordRead =
         PasswordFile::Read(PasswordFile::Path(GetEnv("SCREENRECEIVER_ETC")), &password);
     const std::string noStore = passwordRead < 0 || password.Set() ? AccessGate::kNoStore : "";
-    const char* refusal = nullptr;
+    const char* status = nullptr;
+    const char* text = nullptr;
     // Extension: SCREENRECEIVER_REQUIRE_HTTPS=1 (a server's plain-HTTP side) refuses plain HTTP.
     if (AccessGate::RefusesPlainHttp(GetEnv)) {
-        refusal = "403 Forbidden\nRefused: use the https:// address of this device.";
+        status = "403 Forbidden";
+        text = "Refused: use the https:// address of this device.";
     } else if (passwordRead < 0) {
         // A password that cannot be read must not leave the box open.
-        refusal = "503 Service Unavailable\nRefused: the password file cannot be read.";
+        status = "503 Service Unavailable";
+        text = "Refused: the password file cannot be read.";
     }
-    if (refusal != nullptr) {
-        const char* text = std::strchr(refusal, '\n');
-        std::fputs(AccessGate::PlainReply(std::string(refusal, text), noStore, text + 1).c_str(),
-                   stdout);
+    if (status != nullptr) {
+        std::fputs(AccessGate::PlainReply(status, noStore, text).c_str(), stdout);
         DropBody();
         return 1;
     }
