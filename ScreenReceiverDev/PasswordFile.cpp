@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <grp.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,9 +11,6 @@
 #endif
 
 namespace {
-
-// The account the web server runs the program as; the file's group when root writes it.
-constexpr const char* kServingGroup = "www-data";
 
 int Fail() {
     return errno != 0 ? -errno : -EIO;
@@ -84,7 +80,7 @@ int PasswordFile::Read(const std::string& path, PasswordRecord* record) {
     return 0;
 }
 
-int PasswordFile::Write(const std::string& path, const PasswordRecord& record) {
+int PasswordFile::Write(const std::string& path, const PasswordRecord& record, gid_t group) {
     const std::string folder = path.substr(0, path.rfind('/') + 1);
     if (!folder.empty() && mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
         return Fail();
@@ -93,11 +89,6 @@ int PasswordFile::Write(const std::string& path, const PasswordRecord& record) {
     const int fd = mkstemp(&temp[0]);
     if (fd < 0) {
         return Fail();
-    }
-    gid_t group = getegid();
-    if (geteuid() == 0) {
-        const struct group* serving = getgrnam(kServingGroup);
-        group = serving != nullptr ? serving->gr_gid : 0;
     }
     const std::string text = Format(record);
     errno = 0;
@@ -113,7 +104,7 @@ int PasswordFile::Write(const std::string& path, const PasswordRecord& record) {
     return 0;
 }
 
-int PasswordFile::Change(const std::string& path, const std::string& password,
+int PasswordFile::Change(const std::string& path, const std::string& password, gid_t group,
                          const HashCost& cost) {
     PasswordRecord record;
     if (const int rc = Read(path, &record); rc < 0) {
@@ -127,7 +118,7 @@ int PasswordFile::Change(const std::string& path, const std::string& password,
         return -ENOMEM;
     }
     ++record.generation;
-    return Write(path, record);
+    return Write(path, record, group);
 }
 
 std::string PasswordFile::Hash(const std::string& password, const HashCost& cost) {

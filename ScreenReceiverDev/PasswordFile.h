@@ -4,14 +4,15 @@
 // The file holds one line, "<generation> <hash>", or "<generation>" alone once the
 // password is removed: every change counts the generation up, and a session belongs to
 // the generation it was opened in, so any change ends all sessions, and a removal keeps
-// the count so that it never goes back. No file means no password. Written as root it is
-// mode 0640, owner root, group www-data (the serving account reads it), else the writer's.
+// the count so that it never goes back. No file means no password. It is mode 0640, owned
+// by the writer, in the group the writer names (the serving account's, so that it reads it).
 // Pure functions and the file's reading and writing; owns nothing, no locking.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 struct PasswordRecord {
     uint64_t generation = 0;
@@ -45,12 +46,12 @@ public:
     static std::string Format(const PasswordRecord& record);
     static bool Parse(const std::string& text, PasswordRecord* record);
 
-    // Replaces the file with `record` (temporary file and rename, mode and owner as
-    // above), creating the folder (0755) when missing. 0, or a negative errno value.
-    static int Write(const std::string& path, const PasswordRecord& record);
+    // Replaces the file with `record` (temporary file and rename, mode 0640, in `group`),
+    // creating the folder (0755) when missing. 0, or a negative errno value.
+    static int Write(const std::string& path, const PasswordRecord& record, gid_t group);
     // Sets `password` (empty: removes it) in the next generation. 0, or a negative errno
     // value (-EINVAL for a password that is too long, or a hash that failed).
-    static int Change(const std::string& path, const std::string& password,
+    static int Change(const std::string& path, const std::string& password, gid_t group,
                       const HashCost& cost = kCost);
 
     // The argon2id hash text of `password`, or "" when hashing failed (out of memory).

@@ -3,7 +3,6 @@
 // again and prints it as XML.
 #include "AccessGate.h"
 #include "CgiFrontEnd.h"
-#include "CpuPlacement.h"
 #include "PasswordFile.h"
 #include "RequestGuard.h"
 #include "ScreenReceiverStub.h"
@@ -206,7 +205,6 @@ int main() {
         }
     }
 
-    lyx::KeepOnStartingCpu(); // the engine's threads hand answers over on one CPU
     ScreenReceiverStub stub;
     stub.SetLogger(&runLog);
     if (stub.ConnectToReceiver() < 0) {

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -209,13 +211,17 @@ TEST(AccessGate, PasswordFileAndPlainHttp) {
     PasswordRecord record;
     EXPECT_EQ(0, PasswordFile::Read(path, &record)); // missing: no password
     EXPECT_FALSE(record.Set());
-    ASSERT_EQ(0, PasswordFile::Change(path, "pw", kCheap));
+    ASSERT_EQ(0, PasswordFile::Change(path, "pw", getegid(), kCheap));
     ASSERT_EQ(0, PasswordFile::Read(path, &record));
     EXPECT_EQ(1u, record.generation);
     EXPECT_TRUE(PasswordFile::Verify(record.hash, "pw"));
     EXPECT_FALSE(PasswordFile::Verify(record.hash, "pW"));
-    ASSERT_EQ(0, PasswordFile::Change(path, ""));
+    ASSERT_EQ(0, PasswordFile::Change(path, "", getegid()));
     EXPECT_EQ("2\n", dir.Read("etc/password"));
+    struct stat st = {};
+    ASSERT_EQ(0, stat(path.c_str(), &st));
+    EXPECT_EQ(0640u, st.st_mode & 0777u);
+    EXPECT_EQ(getegid(), st.st_gid);
     for (const char* bad : {"", "x 1", "1 a b", "1  ", "12345678901234567890 $a", "1 \x01"}) {
         dir.Write("etc/password", bad);
         EXPECT_EQ(-EINVAL, PasswordFile::Read(path, &record)) << bad;

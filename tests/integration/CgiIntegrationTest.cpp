@@ -73,7 +73,8 @@ std::vector<std::string> Words(const std::string& text) {
 
 // One run of the program (behind `launcher`) with exactly these CGI variables plus the
 // sanitizers' and the emulator's settings.
-RunResult Cgi(std::vector<std::string> env, const std::string& body, std::string launcher = "") {
+RunResult Cgi(std::vector<std::string> env, const std::string& body, std::string launcher = "",
+              const char* program = CGI_PATH) {
     for (char** e = environ; *e; ++e) {
         const std::string var = *e;
         if (var.find("SAN_OPTIONS=") != std::string::npos || var.rfind("QEMU_", 0) == 0) {
@@ -82,7 +83,7 @@ RunResult Cgi(std::vector<std::string> env, const std::string& body, std::string
     }
     std::vector<std::string> argv =
         Words(launcher + " " + (std::getenv("CGI_LAUNCHER") ? std::getenv("CGI_LAUNCHER") : ""));
-    argv.push_back(std::getenv("CGI_UNDER_TEST") ? std::getenv("CGI_UNDER_TEST") : CGI_PATH);
+    argv.push_back(std::getenv("CGI_UNDER_TEST") ? std::getenv("CGI_UNDER_TEST") : program);
     return Run(argv, env, body, kLimitSec);
 }
 
@@ -200,10 +201,10 @@ const Request kRequests[] = {
     {.options = "--no-accept", .env = {"REQUEST_METHOD=PUT"}, .seen = "f2=8", .status = 246},
 };
 
-void Check(const Request& row, const std::string& launcher = "") {
+void Check(const Request& row, const std::string& launcher = "", const char* program = CGI_PATH) {
     SimProcess sim(SIM_PATH, kSenders, Words(row.options));
     ASSERT_TRUE(sim.Ok());
-    const RunResult r = Cgi(row.env, row.body, launcher);
+    const RunResult r = Cgi(row.env, row.body, launcher, program);
     EXPECT_EQ(r.out, row.out);
     EXPECT_EQ(r.status, row.status);
     EXPECT_EQ(Seen(sim), row.seen);
@@ -232,8 +233,10 @@ TEST(CgiIntegrationTest, RunsCleanUnderValgrind) {
     for (const Request& row : kRequests) {
         if (row.valgrind) {
             SCOPED_TRACE(testing::PrintToString(row.env));
-            Check(row, VALGRIND " -q --error-exitcode=99 --leak-check=full "
-                                "--show-leak-kinds=definite --errors-for-leak-kinds=definite");
+            Check(row,
+                  VALGRIND " -q --error-exitcode=99 --leak-check=full "
+                           "--show-leak-kinds=definite --errors-for-leak-kinds=definite",
+                  VALGRIND_CGI_PATH);
         }
     }
 #endif

@@ -5,12 +5,25 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <grp.h>
 #include <sodium.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace ctl {
 namespace {
+
+// The account the web server runs the program as: the password file's group when root
+// writes it, so that the program can read it; anyone else writes it in their own group.
+constexpr const char* kServingGroup = "www-data";
+
+gid_t PasswordFileGroup() {
+    if (geteuid() != 0) {
+        return getegid();
+    }
+    const struct group* serving = getgrnam(kServingGroup);
+    return serving != nullptr ? serving->gr_gid : 0;
+}
 
 // Terminal echo off while it lives.
 class NoEcho {
@@ -94,7 +107,7 @@ int RunPassword(const std::string& action) {
             return status;
         }
     }
-    const int rc = PasswordFile::Change(path, password);
+    const int rc = PasswordFile::Change(path, password, PasswordFileGroup());
     sodium_memzero(&password[0], password.size());
     if (rc < 0) {
         std::fprintf(stderr, "%s: cannot write %s: %s\n", kProgram, path.c_str(),
