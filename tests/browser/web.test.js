@@ -99,9 +99,12 @@ describe('web front', { timeout: 300000 }, () => {
 
   before(async () => {
     await startSim(SENDERS);
+    // The box's names and password folder is the test's own, not this machine's /etc.
+    fs.mkdirSync(path.join(stage, 'etc'), { mode: 0o755 });
+    fs.writeFileSync(path.join(stage, 'etc/hostnames'), '# none beside projector.example\n');
     execFileSync('sh', ['-c', 'umask 000 && cmake --install "$1" --prefix "$0" >/dev/null && shift && exec "$0/www/configure-lighttpd" "$@"',
       stage, BUILD_DIR, '--port', String(PORT), '--out', conf, '--state-dir', stateDir, '--cgi', path.join(www, 'cgi-bin/screenreceiver.cgi'),
-      '--host', 'projector.example', '--firewall-out', rules]);
+      '--host', 'projector.example', '--hostnames', path.join(stage, 'etc/hostnames'), '--firewall-out', rules]);
     httpd = await startChild('lighttpd', ['-D', '-f', conf], async () => (await call('GET', '/')).status === 200);
     for (const stray of ['notes.txt', '.index.html.swp']) fs.writeFileSync(path.join(www, stray), 'x');
     browser = await chromium.launch({ executablePath: process.env.CHROMIUM || '/usr/bin/chromium',
