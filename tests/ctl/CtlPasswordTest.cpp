@@ -2,7 +2,10 @@
 #include "PasswordFile.h"
 #include "Process.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 TEST(CtlPassword, SetsAndRemovesThePassword) {
     TempDir dir;
@@ -35,4 +38,10 @@ TEST(CtlPassword, SetsAndRemovesThePassword) {
             EXPECT_EQ(row.file, file);
         }
     }
+    // The web server's account reads it: written by root, the file is in its group.
+    struct stat st = {};
+    ASSERT_EQ(0, stat(dir.Path("etc/password").c_str(), &st));
+    const struct group* serving = geteuid() == 0 ? getgrnam("www-data") : nullptr;
+    EXPECT_EQ(serving != nullptr ? serving->gr_gid : getegid(), st.st_gid);
+    EXPECT_EQ(0640u, st.st_mode & 0777u);
 }
