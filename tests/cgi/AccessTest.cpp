@@ -232,9 +232,9 @@ TEST(AccessGate, PasswordFileAndPlainHttp) {
                                                                 {"1", "ON", false},
                                                                 {"0", nullptr, false},
                                                                 {nullptr, nullptr, false}};
-    for (const auto& [required, on, refused] : https) {
-        EXPECT_EQ(refused, AccessGate::RefusesPlainHttp([&](const char* name) -> const char* {
-                      return std::strcmp(name, "HTTPS") == 0 ? on : required;
+    for (const auto& row : https) {
+        EXPECT_EQ(std::get<2>(row), AccessGate::RefusesPlainHttp([&](const char* name) {
+                      return std::strcmp(name, "HTTPS") == 0 ? std::get<1>(row) : std::get<0>(row);
                   }));
     }
 }
