@@ -1,5 +1,7 @@
 #include "SessionStore.h"
 
+#include "StateFolder.h"
+
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
@@ -24,12 +26,10 @@ std::string HashOf(std::string_view token) {
 } // namespace
 
 SessionStore::SessionStore(std::string_view text) {
-    size_t pos = 0;
-    while (pos < text.size() && m_sessions.size() < kMaxSessions) {
-        size_t end = text.find('\n', pos);
-        end = end == std::string_view::npos ? text.size() : end;
-        const std::string line(text.substr(pos, end - pos));
-        pos = end + 1;
+    for (const std::string& line : StateFolder::Lines(text)) {
+        if (m_sessions.size() >= kMaxSessions) {
+            break;
+        }
         char hash[2 * crypto_generichash_BYTES + 1];
         Session s;
         int used = 0;

@@ -1,5 +1,7 @@
 #include "SignInThrottle.h"
 
+#include "StateFolder.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cinttypes>
@@ -15,12 +17,10 @@ const std::string kShared = "*shared";
 } // namespace
 
 SignInThrottle::SignInThrottle(std::string_view text) {
-    size_t pos = 0;
-    while (pos < text.size() && m_entries.size() < kMaxAddresses + 2) {
-        size_t end = text.find('\n', pos);
-        end = end == std::string_view::npos ? text.size() : end;
-        const std::string line(text.substr(pos, end - pos));
-        pos = end + 1;
+    for (const std::string& line : StateFolder::Lines(text)) {
+        if (m_entries.size() >= kMaxAddresses + 2) {
+            break;
+        }
         char key[64];
         Entry e;
         int used = 0;

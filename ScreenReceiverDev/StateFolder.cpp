@@ -27,6 +27,18 @@ std::string StateFolder::DefaultPath(const char* override) {
     return override != nullptr && *override != '\0' ? override : SCREENRECEIVER_STATE_DIR;
 }
 
+std::vector<std::string> StateFolder::Lines(std::string_view text) {
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        end = end == std::string_view::npos ? text.size() : end;
+        lines.emplace_back(text.substr(pos, end - pos));
+        pos = end + 1;
+    }
+    return lines;
+}
+
 std::string StateFolder::Read(const char* name) const {
     // Non-blocking, no links, regular files only: nothing planted there can hang a run.
     const int fd = openat(m_dirFd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 class StateFolder {
 public:
@@ -27,6 +29,9 @@ public:
     // `override` when set and non-empty (the process passes SCREENRECEIVER_STATE), else the
     // folder fixed at build time.
     static std::string DefaultPath(const char* override);
+
+    // The lines of a table's text, without their newlines (the last may lack one).
+    static std::vector<std::string> Lines(std::string_view text);
 
     // The text of the file `name`; "" when it is missing or not a regular file. Only the
     // first kMaxFileBytes are read.
