@@ -11,8 +11,8 @@ namespace lyx {
 int CurrentTid();
 // SCHED_RR at priority 9 for thread tid; false when the system refuses.
 bool SetRealtimePriority(int tid);
-// A new thread running body, with default attributes (the body raises its own priority
-// with SetRealtimePriority). Throws as boost::thread does.
+// A new thread running body, on a 512 KiB stack with the default scheduling (the body
+// raises its own priority with SetRealtimePriority). Throws as boost::thread does.
 boost::thread* NewEngineThread(const boost::function<void()>& body);
 
 } // namespace lyx

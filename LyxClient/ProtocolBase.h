@@ -9,7 +9,8 @@
 //
 // Owns: the socket (m_Socket), the thread group with the receive thread, the dispatch
 // thread, the close thread and all queued events. Every thread is joined before the
-// object (or the thread object) goes away.
+// object (or the thread object) goes away. The receive and dispatch threads run on 512 KiB
+// stacks, so readers and handlers keep large buffers off the stack.
 // Sources by concern: ProtocolBase.cpp (construction, settings, hooks),
 // ProtocolConnect.cpp (the multi-port connect, socket set-up, CloseConnect),
 // ProtocolThreads.cpp (thread start and stop, the receive and dispatch threads, the close

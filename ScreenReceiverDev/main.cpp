@@ -3,6 +3,7 @@
 // again and prints it as XML.
 #include "AccessGate.h"
 #include "CgiFrontEnd.h"
+#include "CpuPlacement.h"
 #include "PasswordFile.h"
 #include "RequestGuard.h"
 #include "ScreenReceiverStub.h"
@@ -205,6 +206,7 @@ int main() {
         }
     }
 
+    CpuPlacement::KeepOnStartingCpu(); // the engine's threads start and hand over on one CPU
     ScreenReceiverStub stub;
     stub.SetLogger(&runLog);
     if (stub.ConnectToReceiver() < 0) {
