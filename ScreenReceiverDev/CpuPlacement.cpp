@@ -1,25 +1,19 @@
 #include "CpuPlacement.h"
+#include "SmallFile.h"
 
 #include <cctype>
 #include <cstdlib>
-#include <fcntl.h>
 #include <sched.h>
 #include <string>
 #include <sys/sysinfo.h>
-#include <unistd.h>
 
 namespace {
 
-// The start of a small kernel file (at most 4 KiB); empty when it cannot be read.
-std::string ReadSmallFile(const std::string& path) {
-    char buffer[4096];
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::string();
-    }
-    const ssize_t got = ::read(fd, buffer, sizeof(buffer));
-    ::close(fd);
-    return got > 0 ? std::string(buffer, size_t(got)) : std::string();
+// A kernel file of at most 4 KiB; empty when it cannot be read.
+std::string KernelFile(const std::string& path) {
+    std::string text;
+    SmallFile::Read(path, 4096, &text);
+    return text;
 }
 
 } // namespace
@@ -53,7 +47,7 @@ namespace {
 // The CPUs the process's cgroup (v2) lets it use, from the nearest cgroup that has a
 // cpuset; 0 when that cannot be told.
 int CpusetSize() {
-    const std::string self = ReadSmallFile("/proc/self/cgroup");
+    const std::string self = KernelFile("/proc/self/cgroup");
     const size_t at = self.compare(0, 3, "0::") == 0 ? 0 : self.find("\n0::");
     if (at == std::string::npos) {
         return 0;
@@ -64,7 +58,7 @@ int CpusetSize() {
         return 0;
     }
     for (;; path.erase(path.rfind('/'))) {
-        const std::string list = ReadSmallFile("/sys/fs/cgroup" + path + "/cpuset.cpus.effective");
+        const std::string list = KernelFile("/sys/fs/cgroup" + path + "/cpuset.cpus.effective");
         if (!list.empty()) {
             return CpuPlacement::CountCpuList(list);
         }

@@ -1,4 +1,5 @@
 #include "PasswordFile.h"
+#include "SmallFile.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -61,19 +62,12 @@ bool PasswordFile::Parse(const std::string& text, PasswordRecord* record) {
 
 int PasswordFile::Read(const std::string& path, PasswordRecord* record) {
     *record = PasswordRecord();
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT ? 0 : Fail();
+    std::string text;
+    const int rc = SmallFile::Read(path, kMaxFileBytes, &text);
+    if (rc != 0) {
+        return rc == -ENOENT ? 0 : rc;
     }
-    struct stat info;
-    char text[kMaxFileBytes + 1];
-    ssize_t got = -1;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        got = read(fd, text, sizeof text);
-    }
-    close(fd);
-    if (got < 0 || static_cast<size_t>(got) > kMaxFileBytes ||
-        !Parse(std::string(text, static_cast<size_t>(got)), record)) {
+    if (text.size() > kMaxFileBytes || !Parse(text, record)) {
         *record = PasswordRecord();
         return -EINVAL;
     }

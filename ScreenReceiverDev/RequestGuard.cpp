@@ -1,12 +1,10 @@
 #include "RequestGuard.h"
+#include "SmallFile.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #ifndef SCREENRECEIVER_ETC_DIR
 #define SCREENRECEIVER_ETC_DIR "/etc/screenreceiver"
@@ -153,16 +151,6 @@ GuardVerdict Refusal(GuardRule rule) {
     return {};
 }
 
-// Closes the descriptor it holds.
-struct FileDescriptor {
-    int fd;
-    ~FileDescriptor() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
-
 } // namespace
 
 GuardVerdict RequestGuard::Check(const CgiEnvLookup& getEnv,
@@ -249,19 +237,11 @@ std::vector<std::string> RequestGuard::ParseNames(std::string_view text) {
 }
 
 std::vector<std::string> RequestGuard::ReadNames(const std::string& path) {
-    // Non-blocking and regular files only: a FIFO or device at the path must not hang a run.
-    const FileDescriptor file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
-    struct stat info;
-    if (file.fd < 0 || fstat(file.fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    std::string text;
+    if (SmallFile::Read(path, kMaxNamesBytes, &text) != 0) {
         return {};
     }
-    std::string text(kMaxNamesBytes + 1, '\0');
-    size_t got = 0;
-    for (ssize_t n; got < text.size() && (n = read(file.fd, &text[got], text.size() - got)) > 0;) {
-        got += static_cast<size_t>(n);
-    }
-    text.resize(got);
-    if (got > kMaxNamesBytes) {
+    if (text.size() > kMaxNamesBytes) {
         // Keep whole lines only; rfind's npos + 1 is 0 when no line ends in the limit.
         text.resize(text.rfind('\n', kMaxNamesBytes - 1) + 1);
     }
